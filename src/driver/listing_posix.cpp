@@ -1,0 +1,62 @@
+// Directory listing on POSIX systems: opendir/readdir order, '/' separator.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cstring>
+
+#include "listing.h"
+
+const char kPathSeparator = '/';
+
+// Decides an entry's kind. The type that readdir reports is trusted for plain
+// files, directories and special files; a link, or an entry of unknown type,
+// is followed with fstatat. A link that leads nowhere counts as a plain file,
+// so that the attempt to open it is reported.
+static EntryKind entry_kind(int directory_fd, const struct dirent *entry)
+{
+#ifdef DT_UNKNOWN
+    switch (entry->d_type) {
+    case DT_REG:
+        return kEntryPlain;
+    case DT_DIR:
+        return kEntryDirectory;
+    case DT_LNK:
+    case DT_UNKNOWN:
+        break;
+    default:
+        return kEntrySpecial;
+    }
+#endif
+    struct stat info;
+    if (fstatat(directory_fd, entry->d_name, &info, 0) != 0)
+        return kEntryPlain;
+    if (S_ISDIR(info.st_mode))
+        return kEntryDirectory;
+    if (S_ISREG(info.st_mode))
+        return kEntryPlain;
+    return kEntrySpecial;
+}
+
+bool list_directory(const std::string &directory, DirectoryListing *listing)
+{
+    listing->entries.clear();
+    DIR *dir = opendir(directory.c_str());
+    if (dir == nullptr)
+        return false;
+    int fd = dirfd(dir);
+    struct stat info;
+    if (fd < 0 || fstat(fd, &info) != 0) {
+        closedir(dir);
+        return false;
+    }
+    listing->identity.volume = static_cast<unsigned long long>(info.st_dev);
+    listing->identity.file = static_cast<unsigned long long>(info.st_ino);
+    while (const struct dirent *entry = readdir(dir)) {
+        if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0)
+            continue;
+        listing->entries.push_back(DirectoryEntry{entry->d_name, entry_kind(fd, entry)});
+    }
+    closedir(dir);
+    return true;
+}

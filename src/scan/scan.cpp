@@ -1,0 +1,268 @@
+// Source filter and control-sequence scanner.
+//
+// The scanner is a small state machine driven over the bytes of a
+// SourceBuffer. It yields exactly the names that a formatted-input scan would:
+// a backslash followed by a name character starts a command name, which runs
+// to the first byte outside LetterSet (or is cut at kCommandNameMax bytes);
+// a backslash followed by anything else consumes that byte too; after the
+// command "begin" or "newenvironment" everything up to and including the next
+// '{' is passed over, and the name characters right after it form the
+// environment name. The byte that ends a name is not consumed: scanning goes
+// on from it.
+#include "scan.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+const char *const SourceExtensionTable[] = {"tex", "ltx", "sty", "def", nullptr};
+const char *const KeywordTable[] = {"newenvironment", "begin", nullptr};
+constexpr char LetterSet[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ@";
+
+namespace {
+
+// One flag per byte value: nonzero for the bytes of LetterSet.
+struct ByteClassTable {
+    unsigned char letter[256];
+};
+
+constexpr ByteClassTable make_byte_classes()
+{
+    ByteClassTable table{};
+    for (const char *p = LetterSet; *p != 0; ++p)
+        table.letter[static_cast<unsigned char>(*p)] = 1;
+    return table;
+}
+
+constexpr ByteClassTable kByteClass = make_byte_classes();
+
+enum ScanMode {
+    kModeText,        // looking for a backslash
+    kModeBackslash,   // a backslash was consumed; the next byte decides
+    kModeCommand,     // reading a command name
+    kModeSeekBrace,   // after a keyword, passing over bytes up to '{'
+    kModeEnvironment, // reading an environment name after the '{'
+    kModeEnded,       // the input ended
+    kModeFailed,      // a read failed
+};
+
+bool is_keyword(const char *name)
+{
+    for (const char *const *keyword = KeywordTable; *keyword != nullptr; ++keyword)
+        if (strcmp(name, *keyword) == 0)
+            return true;
+    return false;
+}
+
+// Appends the name characters at the front of [p, end) to `name`, which holds
+// `*length` bytes, up to `max` bytes in all. Returns true when the name is
+// complete: a byte outside LetterSet follows it, or it reached `max`. Returns
+// false when the run goes on past `end`. The bytes taken are counted in
+// *taken.
+bool take_letters(const unsigned char *p, const unsigned char *end, char *name, size_t *length,
+                  size_t max, size_t *taken)
+{
+    size_t room = max - *length;
+    const unsigned char *stop = (static_cast<size_t>(end - p) < room) ? end : p + room;
+    const unsigned char *q = p;
+    while (q < stop && kByteClass.letter[*q])
+        ++q;
+    *taken = static_cast<size_t>(q - p);
+    memcpy(name + *length, p, *taken);
+    *length += *taken;
+    if (q == end && *length < max)
+        return false;
+    name[*length] = 0;
+    return true;
+}
+
+} // namespace
+
+int is_source_file(const char *path)
+{
+    const char *dot = strrchr(path, '.');
+    if (dot == nullptr)
+        return 0;
+    for (const char *const *extension = SourceExtensionTable; *extension != nullptr; ++extension)
+        if (strcmp(dot + 1, *extension) == 0)
+            return 1;
+    return 0;
+}
+
+bool source_buffer_init(SourceBuffer *buffer, FILE *stream, size_t capacity)
+{
+    if (capacity == 0)
+        capacity = 1;
+    buffer->stream = stream;
+    buffer->data = static_cast<unsigned char *>(malloc(capacity));
+    buffer->capacity = capacity;
+    buffer->pos = 0;
+    buffer->len = 0;
+    buffer->ended = false;
+    buffer->error = 0;
+    return buffer->data != nullptr;
+}
+
+void source_buffer_release(SourceBuffer *buffer)
+{
+    free(buffer->data);
+    buffer->data = nullptr;
+}
+
+size_t source_buffer_fill(SourceBuffer *buffer)
+{
+    if (buffer->pos < buffer->len)
+        return buffer->len - buffer->pos;
+    if (buffer->ended)
+        return 0;
+    buffer->pos = 0;
+    buffer->len = 0;
+    errno = 0;
+    size_t got = fread(buffer->data, 1, buffer->capacity, buffer->stream);
+    if (got == 0) {
+        buffer->ended = true;
+        if (ferror(buffer->stream))
+            buffer->error = errno != 0 ? errno : EIO;
+        return 0;
+    }
+    buffer->len = got;
+    return got;
+}
+
+void scanner_init(Scanner *scanner)
+{
+    scanner->mode = kModeText;
+    scanner->command_length = 0;
+    scanner->environment_length = 0;
+    scanner->command[0] = 0;
+    scanner->environment[0] = 0;
+}
+
+ScanToken scanner_next(Scanner *scanner, SourceBuffer *buffer)
+{
+    for (;;) {
+        if (scanner->mode == kModeEnded)
+            return kTokenEnd;
+        if (scanner->mode == kModeFailed)
+            return kTokenReadError;
+
+        size_t available = source_buffer_fill(buffer);
+        if (available == 0) {
+            // End of input (or a read error): a name under way is complete.
+            int pending = scanner->mode;
+            scanner->mode = buffer->error != 0 ? kModeFailed : kModeEnded;
+            if (pending == kModeCommand) {
+                scanner->command[scanner->command_length] = 0;
+                return kTokenCommand;
+            }
+            if (pending == kModeEnvironment && scanner->environment_length > 0) {
+                scanner->environment[scanner->environment_length] = 0;
+                return kTokenEnvironment;
+            }
+            continue;
+        }
+
+        const unsigned char *p = buffer->data + buffer->pos;
+        const unsigned char *end = p + available;
+        size_t taken = 0;
+        switch (scanner->mode) {
+        case kModeText: {
+            const void *hit = memchr(p, '\\', available);
+            if (hit == nullptr) {
+                buffer->pos = buffer->len;
+            } else {
+                buffer->pos = static_cast<size_t>(static_cast<const unsigned char *>(hit) -
+                                                  buffer->data) + 1;
+                scanner->mode = kModeBackslash;
+            }
+            break;
+        }
+        case kModeBackslash:
+            if (kByteClass.letter[*p]) {
+                scanner->mode = kModeCommand;
+                scanner->command_length = 0;
+            } else {
+                // A backslash escapes one non-name byte: both are consumed.
+                buffer->pos += 1;
+                scanner->mode = kModeText;
+            }
+            break;
+        case kModeCommand: {
+            bool complete = take_letters(p, end, scanner->command, &scanner->command_length,
+                                         kCommandNameMax, &taken);
+            buffer->pos += taken;
+            if (!complete)
+                break;
+            scanner->mode = is_keyword(scanner->command) ? kModeSeekBrace : kModeText;
+            return kTokenCommand;
+        }
+        case kModeSeekBrace: {
+            const void *hit = memchr(p, '{', available);
+            if (hit == nullptr) {
+                buffer->pos = buffer->len;
+            } else {
+                buffer->pos = static_cast<size_t>(static_cast<const unsigned char *>(hit) -
+                                                  buffer->data) + 1;
+                scanner->mode = kModeEnvironment;
+                scanner->environment_length = 0;
+            }
+            break;
+        }
+        case kModeEnvironment: {
+            bool complete = take_letters(p, end, scanner->environment,
+                                         &scanner->environment_length, kEnvironmentNameMax, &taken);
+            buffer->pos += taken;
+            if (!complete)
+                break;
+            scanner->mode = kModeText;
+            if (scanner->environment_length > 0)
+                return kTokenEnvironment;
+            break;
+        }
+        default:
+            break;
+        }
+    }
+}
+
+int scan_source(const char *path, CommandTable *table, EnvironmentList *list)
+{
+    if (!is_source_file(path))
+        return 0;
+    FILE *stream = fopen(path, "rb");
+    if (stream == nullptr) {
+        fprintf(stderr, "Cannot open %s. why?\n", path);
+        return 0;
+    }
+    fprintf(stderr, "Analyzing %s.\n", path);
+
+    SourceBuffer buffer;
+    if (!source_buffer_init(&buffer, stream, kDefaultBufferSize)) {
+        fclose(stream);
+        return -1;
+    }
+    Scanner scanner;
+    scanner_init(&scanner);
+    int status = 0;
+    for (;;) {
+        ScanToken token = scanner_next(&scanner, &buffer);
+        if (token == kTokenCommand) {
+            if (command_table_add(table, scanner.command) < 0) {
+                status = -1;
+                break;
+            }
+        } else if (token == kTokenEnvironment) {
+            if (environment_add(list, scanner.environment) < 0) {
+                status = -1;
+                break;
+            }
+        } else {
+            if (token == kTokenReadError)
+                fprintf(stderr, "Cannot read %s: %s\n", path, strerror(buffer.error));
+            break;
+        }
+    }
+    source_buffer_release(&buffer);
+    fclose(stream);
+    return status;
+}

@@ -1,0 +1,71 @@
+// Name stores: the command table and the environment list.
+//
+// Both stores keep one heap copy of each distinct name they are given, in an
+// order that the store-order reports make visible: the command table lists its
+// 5120 buckets in index order, each chain in first-seen order; the environment
+// list holds the newest first-seen name at its head. Neither store prints
+// anything; allocation failures are returned to the caller, which decides.
+#ifndef QUILLMAP_STORE_H
+#define QUILLMAP_STORE_H
+
+// One stored name. The node owns `text`, a zero-terminated copy of the name in
+// a block of exactly its length plus one.
+struct NameNode {
+    char *text;
+    NameNode *next;
+};
+
+enum { kBucketCount = 5120 };
+
+// A chained hash table of command names: kBucketCount chain heads, indexed by
+// name_hash(). There is no resizing and no stored count.
+struct CommandTable {
+    NameNode **bucket;
+};
+
+// A singly linked list of environment names, newest first-seen name first.
+struct EnvironmentList {
+    NameNode *head;
+};
+
+// A heap array of pointers to names that a store still owns. Freeing the array
+// (with free()) frees none of the names.
+typedef const char **NameArray;
+
+// Returns the bucket index of `name`: h = h * 31 + byte over its unsigned
+// bytes in 32-bit arithmetic, taken modulo kBucketCount.
+unsigned name_hash(const char *name);
+
+// Returns a new, empty table, or null when memory runs out.
+CommandTable *command_table_new();
+
+// Records a copy of `name` at the end of its bucket's chain unless the chain
+// holds it already. Returns 1 on success (new or present) and -1 when memory
+// runs out, in which case the table is unchanged.
+int command_table_add(CommandTable *table, const char *name);
+
+// Returns the number of names in the table.
+int command_table_count(const CommandTable *table);
+
+// Returns an array of every name in table order (buckets in index order, each
+// chain from its head) and stores its length in *count. Returns null when
+// memory runs out; an empty table gives a valid array of length 0.
+NameArray command_table_flatten(const CommandTable *table, int *count);
+
+// Frees every name, every node and the bucket array, then the table itself.
+// Accepts null.
+void command_table_free(CommandTable *table);
+
+// Records a copy of `name` at the head of the list unless the list holds it
+// already. Returns 1 on success (new or present) and -1 when memory runs out,
+// in which case the list is unchanged.
+int environment_add(EnvironmentList *list, const char *name);
+
+// Returns an array of the first `count` names of the list, from the head, or
+// null when memory runs out. A count of 0 gives a valid array of length 0.
+NameArray environment_flatten(const EnvironmentList *list, int count);
+
+// Frees every name and node of the list and leaves it empty.
+void environment_free(EnvironmentList *list);
+
+#endif

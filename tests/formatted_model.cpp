@@ -1,0 +1,64 @@
+#include "formatted_model.h"
+
+#include <cstring>
+
+namespace {
+
+const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ@";
+const char *const kKeywords[] = {"newenvironment", "begin", nullptr};
+
+// After a keyword: pass over everything up to and including the next '{',
+// then read the name characters right after it.
+void capture_environment(FILE *stream, const char *format, NameSequences *names)
+{
+    int c;
+    do
+        c = getc(stream);
+    while (c != EOF && c != '{');
+    if (c == EOF)
+        return;
+    char environment[128];
+    if (fscanf(stream, format, environment) == 1)
+        names->environments.push_back(environment);
+}
+
+} // namespace
+
+NameSequences formatted_model_scan(FILE *stream)
+{
+    // Widths 1023 and 127 bound the reads to the name buffers, as the real
+    // scanner cuts its names.
+    char command_format[128];
+    char environment_format[128];
+    snprintf(command_format, sizeof command_format, "\\%%1023[%s]", kLetters);
+    snprintf(environment_format, sizeof environment_format, "%%127[%s]", kLetters);
+
+    NameSequences names;
+    char command[1024];
+    while (!feof(stream)) {
+        if (fscanf(stream, command_format, command) != 1) {
+            if (feof(stream))
+                break;
+            fseek(stream, 1, SEEK_CUR);
+            continue;
+        }
+        for (const char *const *keyword = kKeywords; *keyword != nullptr; ++keyword)
+            if (strcmp(command, *keyword) == 0)
+                capture_environment(stream, environment_format, &names);
+        names.commands.push_back(command);
+    }
+    return names;
+}
+
+FILE *stream_holding(const std::string &bytes)
+{
+    FILE *stream = tmpfile();
+    if (stream == nullptr)
+        return nullptr;
+    if (fwrite(bytes.data(), 1, bytes.size(), stream) != bytes.size()) {
+        fclose(stream);
+        return nullptr;
+    }
+    rewind(stream);
+    return stream;
+}

@@ -1,0 +1,138 @@
+// Tests of the name stores: the hash, chain order, list order, duplicates.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "store/store.h"
+
+namespace {
+
+std::vector<std::string> table_order(const CommandTable *table)
+{
+    int count = -1;
+    NameArray array = command_table_flatten(table, &count);
+    EXPECT_NE(array, nullptr);
+    std::vector<std::string> names(array, array + count);
+    free(array);
+    return names;
+}
+
+std::vector<std::string> list_order(const EnvironmentList *list, int count)
+{
+    NameArray array = environment_flatten(list, count);
+    EXPECT_NE(array, nullptr);
+    std::vector<std::string> names(array, array + count);
+    free(array);
+    return names;
+}
+
+int list_length(const EnvironmentList *list)
+{
+    int length = 0;
+    for (const NameNode *node = list->head; node != nullptr; node = node->next)
+        ++length;
+    return length;
+}
+
+TEST(NameHash, GivesTheDocumentedBuckets)
+{
+    struct {
+        const char *name;
+        unsigned bucket;
+    } cases[] = {
+        {"", 0},          {"a", 97},           {"ab", 3105},  {"begin", 2217},
+        {"Aa", 2112},     {"BB", 2112},        {"newenvironment", 1139},
+        {"@", 64},        {"\xff", 255},       // bytes are taken unsigned
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(name_hash(c.name), c.bucket) << c.name;
+}
+
+TEST(CommandTable, ChainsKeepFirstSeenOrderAndBucketsGoInIndexOrder)
+{
+    struct {
+        std::vector<std::string> added;
+        std::vector<std::string> expected;
+    } cases[] = {
+        {{"BB", "Aa"}, {"BB", "Aa"}},                // one bucket: first seen first
+        {{"Aa", "BB"}, {"Aa", "BB"}},
+        {{"ab", "a"}, {"a", "ab"}},                  // bucket 97 before bucket 3105
+        {{"section", "Section", "section"}, {"Section", "section"}}, // 1733, 3813
+        {{"x", "x", "x"}, {"x"}},                    // duplicates leave one node
+        {{}, {}},                                    // an empty table
+    };
+    for (const auto &c : cases) {
+        CommandTable *table = command_table_new();
+        ASSERT_NE(table, nullptr);
+        for (const std::string &name : c.added)
+            EXPECT_EQ(command_table_add(table, name.c_str()), 1);
+        EXPECT_EQ(table_order(table), c.expected);
+        EXPECT_EQ(command_table_count(table), static_cast<int>(c.expected.size()));
+        command_table_free(table);
+    }
+}
+
+TEST(CommandTable, CopiesTheNameItIsGiven)
+{
+    CommandTable *table = command_table_new();
+    char name[] = "item";
+    command_table_add(table, name);
+    name[0] = 'X';
+    EXPECT_EQ(table_order(table), std::vector<std::string>{"item"});
+    command_table_free(table);
+}
+
+TEST(CommandTable, ManyNamesInOneBucketStayDistinctAndOrdered)
+{
+    // 'Aa' and 'BB' have equal hashes, so every string of n such pairs does.
+    CommandTable *table = command_table_new();
+    std::vector<std::string> added;
+    for (int bits = 0; bits < 256; ++bits) {
+        std::string name;
+        for (int i = 0; i < 8; ++i)
+            name += (bits >> i & 1) ? "BB" : "Aa";
+        added.push_back(name);
+    }
+    for (const std::string &name : added)
+        command_table_add(table, name.c_str());
+    for (const std::string &name : added)
+        command_table_add(table, name.c_str());
+    EXPECT_EQ(table_order(table), added);
+    command_table_free(table);
+}
+
+TEST(EnvironmentList, NewestFirstSeenNameFirst)
+{
+    struct {
+        std::vector<std::string> added;
+        std::vector<std::string> expected;
+    } cases[] = {
+        {{"a", "b", "a", "c"}, {"c", "b", "a"}},
+        {{"proof", "proof"}, {"proof"}},
+        {{"Proof", "proof"}, {"proof", "Proof"}},
+        {{}, {}},
+    };
+    for (const auto &c : cases) {
+        EnvironmentList list = {nullptr};
+        for (const std::string &name : c.added)
+            EXPECT_EQ(environment_add(&list, name.c_str()), 1);
+        int length = list_length(&list);
+        EXPECT_EQ(length, static_cast<int>(c.expected.size()));
+        EXPECT_EQ(list_order(&list, length), c.expected);
+        environment_free(&list);
+        EXPECT_EQ(list.head, nullptr);
+    }
+}
+
+TEST(EnvironmentList, FlattenTakesOnlyTheFirstCountNames)
+{
+    EnvironmentList list = {nullptr};
+    for (const char *name : {"a", "b", "c"})
+        environment_add(&list, name);
+    EXPECT_EQ(list_order(&list, 2), (std::vector<std::string>{"c", "b"}));
+    environment_free(&list);
+}
+
+} // namespace
