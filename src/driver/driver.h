@@ -17,7 +17,8 @@
 int walk_tree(const std::string &directory, CommandTable *table, EnvironmentList *list);
 
 // The whole run: usage lines, removal of the old store-order reports, the walk
-// of every argument, the reports, release. Returns the process exit status.
+// of every argument, the reports, release. Returns the process exit status:
+// 0, or 1 when a report could not be written or memory ran out.
 int run_quillmap(int argc, char **argv);
 
 #endif

@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <new>
 
+#include "../report/report.h"
 #include "driver.h"
 #include "listing.h"
 
@@ -25,12 +26,16 @@ std::string directory_path(const char *argument)
     return directory;
 }
 
+// Walks every argument, then writes the reports. Returns the exit status.
 int run(int argc, char **argv, CommandTable *table, EnvironmentList *list)
 {
     for (int i = 1; i < argc; ++i)
         if (walk_tree(directory_path(argv[i]), table, list) < 0)
             return out_of_memory();
-    return 0;
+    int written = write_reports(table, list);
+    if (written < 0)
+        return out_of_memory();
+    return written;
 }
 
 } // namespace

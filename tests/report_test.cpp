@@ -1,0 +1,209 @@
+// Tests of the report files, end to end through the built tool.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "report/report.h"
+#include "test_support.h"
+
+namespace {
+
+// The bytes of a report listing `names`: each name followed by CR LF.
+std::string report(const std::vector<std::string> &names)
+{
+    std::string bytes;
+    for (const std::string &name : names)
+        bytes += name + "\r\n";
+    return bytes;
+}
+
+size_t line_count(const std::string &bytes)
+{
+    size_t lines = 0;
+    for (size_t at = bytes.find("\r\n"); at != std::string::npos; at = bytes.find("\r\n", at + 2))
+        ++lines;
+    return lines;
+}
+
+// Checks what holds after every successful run: each line ends with CR LF
+// (so no bare LF), and each ".all" has as many lines as its ".lst".
+void expect_consistent_reports(const TempDir &dir)
+{
+    std::string command_all = read_file(dir / "command.all");
+    std::string command_lst = read_file(dir / "command.lst");
+    std::string environment_all =
+        file_exists(dir / "environment.all") ? read_file(dir / "environment.all") : "";
+    std::string environment_lst = read_file(dir / "environment.lst");
+    for (const std::string *bytes : {&command_all, &command_lst, &environment_all, &environment_lst}) {
+        size_t lf = 0;
+        for (char c : *bytes)
+            lf += c == '\n';
+        EXPECT_EQ(lf, line_count(*bytes)) << "a line does not end with CR LF";
+        EXPECT_TRUE(bytes->empty() || bytes->substr(bytes->size() - 2) == "\r\n");
+    }
+    EXPECT_EQ(line_count(command_all), line_count(command_lst));
+    EXPECT_EQ(line_count(environment_all), line_count(environment_lst));
+}
+
+TEST(Reports, TheWorkedExampleByteForByte)
+{
+    TempDir dir;
+    make_dirs(dir / "src");
+    write_file(dir / "src/a.tex", "\\documentclass{article}\n"
+                                  "\\newenvironment{proof*}{\\begin{itemize}}{\\end{itemize}}\n"
+                                  "\\begin{document}\n"
+                                  "\\Aa \\BB \\\\ \\section*{Intro} \\@ifnextchar\n"
+                                  "\\end{document}\n");
+    ToolRun run = run_tool(dir.path(), {"src"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "Analyzing src/a.tex.\n");
+    EXPECT_EQ(read_file(dir / "command.all"),
+              report({"newenvironment", "@ifnextchar", "Aa", "BB", "begin", "end", "section",
+                      "documentclass"}));
+    EXPECT_EQ(read_file(dir / "command.lst"),
+              report({"@ifnextchar", "Aa", "BB", "begin", "documentclass", "end",
+                      "newenvironment", "section"}));
+    EXPECT_EQ(read_file(dir / "environment.all"), report({"document", "itemize", "proof"}));
+    EXPECT_EQ(read_file(dir / "environment.lst"), report({"document", "itemize", "proof"}));
+    expect_consistent_reports(dir);
+}
+
+TEST(Reports, OrderOfEachFile)
+{
+    struct {
+        std::string source;
+        std::vector<std::string> command_all;
+        std::vector<std::string> command_lst;
+        std::vector<std::string> environment_all;
+    } cases[] = {
+        {"\\BB\\Aa", {"BB", "Aa"}, {"Aa", "BB"}, {}}, // one bucket: first seen first
+        {"\\Aa\\BB", {"Aa", "BB"}, {"Aa", "BB"}, {}},
+        {"\\ab\\a", {"a", "ab"}, {"a", "ab"}, {}},     // bucket 97 before 3105
+        {"\\section\\Section\\@xp\\begin",
+         {"Section", "begin", "section", "@xp"}, // buckets 1733, 2217, 3813, 3896
+         {"@xp", "Section", "begin", "section"},
+         {}},
+        {"\\begin{b}\\begin{a}\\begin{b}\\begin{c}",
+         {"begin"},
+         {"begin"},
+         {"c", "a", "b"}}, // newest first-seen name first
+    };
+    for (const auto &c : cases) {
+        TempDir dir;
+        make_dirs(dir / "in");
+        write_file(dir / "in/x.tex", c.source);
+        ToolRun run = run_tool(dir.path(), {"in"});
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(read_file(dir / "command.all"), report(c.command_all)) << c.source;
+        EXPECT_EQ(read_file(dir / "command.lst"), report(c.command_lst)) << c.source;
+        std::vector<std::string> sorted = c.environment_all;
+        std::sort(sorted.begin(), sorted.end());
+        EXPECT_EQ(file_exists(dir / "environment.all"), !c.environment_all.empty());
+        if (!c.environment_all.empty()) {
+            EXPECT_EQ(read_file(dir / "environment.all"), report(c.environment_all));
+        }
+        EXPECT_EQ(read_file(dir / "environment.lst"), report(sorted)) << c.source;
+        expect_consistent_reports(dir);
+    }
+}
+
+TEST(Reports, EmptyResultsWithoutArguments)
+{
+    TempDir dir;
+    ToolRun run = run_tool(dir.path(), {});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "usage:\nquillmap directory\n");
+    for (const char *name : {"command.all", "command.lst", "environment.lst"}) {
+        EXPECT_TRUE(file_exists(dir / name)) << name;
+        EXPECT_EQ(read_file(dir / name), "") << name;
+    }
+    EXPECT_FALSE(file_exists(dir / "environment.all"));
+}
+
+TEST(Reports, StaleReportsOfAnEarlierRunAreReplaced)
+{
+    TempDir dir;
+    make_dirs(dir / "in");
+    write_file(dir / "in/x.tex", "\\new");
+    write_file(dir / "command.all", "old\r\n");
+    write_file(dir / "environment.all", "oldenv\r\n");
+    write_file(dir / "command.lst", "old\r\nolder\r\n");
+    write_file(dir / "environment.lst", "oldenv\r\n");
+    ToolRun run = run_tool(dir.path(), {"in"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(read_file(dir / "command.all"), report({"new"}));
+    EXPECT_EQ(read_file(dir / "command.lst"), report({"new"}));
+    EXPECT_FALSE(file_exists(dir / "environment.all"));
+    EXPECT_EQ(read_file(dir / "environment.lst"), "");
+    expect_consistent_reports(dir);
+}
+
+TEST(Reports, AFailedReportIsNamedAndTheRunFails)
+{
+    struct {
+        std::string report;     // the report that cannot be written
+        std::string obstacle;   // "dir": a directory in its place; "full": a link to /dev/full
+        std::string message;
+    } cases[] = {
+        {"command.lst", "dir", "Cannot write command.lst: Is a directory\n"},
+        {"command.lst", "full", "Cannot write command.lst: No space left on device\n"},
+        {"environment.all", "dir", "Cannot write environment.all: Is a directory\n"},
+        {"command.all", "dir", "Cannot write command.all: Is a directory\n"},
+        {"environment.lst", "full", "Cannot write environment.lst: No space left on device\n"},
+    };
+    for (const auto &c : cases) {
+        TempDir dir;
+        make_dirs(dir / "in");
+        write_file(dir / "in/x.tex", "\\begin{doc}\\end{doc}");
+        if (c.obstacle == "dir") {
+            make_dirs(dir / (c.report + "/keep")); // not empty, so it is not removed
+        } else {
+            ASSERT_EQ(symlink("/dev/full", (dir / c.report).c_str()), 0);
+        }
+        ToolRun run = run_tool(dir.path(), {"in"});
+        EXPECT_EQ(run.status, 1) << c.report << " " << c.obstacle;
+        EXPECT_EQ(run.err, "Analyzing in/x.tex.\n" + c.message);
+        // The other reports are written all the same.
+        struct {
+            const char *name;
+            std::string bytes;
+        } others[] = {
+            {"command.all", report({"begin", "end"})},
+            {"command.lst", report({"begin", "end"})},
+            {"environment.all", report({"doc"})},
+            {"environment.lst", report({"doc"})},
+        };
+        for (const auto &other : others)
+            if (other.name != c.report) {
+                EXPECT_EQ(read_file(dir / other.name), other.bytes) << other.name;
+            }
+    }
+}
+
+TEST(NameOrder, ComparesBytesUnsignedWithPrefixesFirst)
+{
+    struct {
+        const char *a;
+        const char *b;
+        int expected;
+    } cases[] = {
+        {"@xp", "Section", -1}, {"Section", "begin", -1}, {"begin", "section", -1},
+        {"Z", "a", -1},         {"a", "Z", 1},            {"sec", "section", -1},
+        {"section", "sec", 1},  {"same", "same", 0},      {"", "a", -1},
+        {"\x7f", "\x80", -1},   {"\xff", "a", 1},         // bytes over 0x7F sort last
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(name_order(&c.a, &c.b), c.expected) << c.a << " vs " << c.b;
+
+    const char *names[] = {"section", "Section", "@xp", "begin"};
+    qsort(names, 4, sizeof names[0], name_order);
+    EXPECT_EQ(std::vector<std::string>(names, names + 4),
+              (std::vector<std::string>{"@xp", "Section", "begin", "section"}));
+}
+
+} // namespace
