@@ -107,7 +107,7 @@ std::vector<std::string> listing_order(const std::string &directory)
 }
 
 ToolRun run_tool(const std::string &cwd, const std::vector<std::string> &args,
-                 const std::string &shell_prefix)
+                 const std::string &wrapper)
 {
     TempDir capture;
     std::string out_path = capture / "out";
@@ -124,25 +124,23 @@ ToolRun run_tool(const std::string &cwd, const std::vector<std::string> &args,
         dup2(err, 2);
         alarm(120); // survives exec: a run that hangs is killed and fails its test
         std::vector<char *> argv;
-        if (shell_prefix.empty()) {
-            argv.push_back(const_cast<char *>(QUILLMAP_EXE));
-            for (const std::string &arg : args)
-                argv.push_back(const_cast<char *>(arg.c_str()));
-            argv.push_back(nullptr);
-            execv(QUILLMAP_EXE, argv.data());
-        } else {
-            // Run through the shell so that the prefix (say, a ulimit) applies;
-            // the arguments follow as positional parameters.
-            std::string script = shell_prefix + "; exec \"$0\" \"$@\"";
+        std::string script = wrapper + " \"$0\" \"$@\"";
+        if (!wrapper.empty()) {
+            // Run through the shell so that the wrapper (a ulimit, a change of
+            // user) applies; the tool and its arguments are the positional
+            // parameters.
             argv.push_back(const_cast<char *>("sh"));
             argv.push_back(const_cast<char *>("-c"));
             argv.push_back(const_cast<char *>(script.c_str()));
-            argv.push_back(const_cast<char *>(QUILLMAP_EXE));
-            for (const std::string &arg : args)
-                argv.push_back(const_cast<char *>(arg.c_str()));
-            argv.push_back(nullptr);
-            execv("/bin/sh", argv.data());
         }
+        argv.push_back(const_cast<char *>(QUILLMAP_EXE));
+        for (const std::string &arg : args)
+            argv.push_back(const_cast<char *>(arg.c_str()));
+        argv.push_back(nullptr);
+        if (wrapper.empty())
+            execv(QUILLMAP_EXE, argv.data());
+        else
+            execv("/bin/sh", argv.data());
         _exit(127);
     }
     int wait_status = 0;

@@ -46,8 +46,23 @@ struct ToolRun {
     std::string err; // standard error
 };
 
-// Runs the built quillmap with `args` in the working directory `cwd`.
+// Runs the built quillmap with `args` in the working directory `cwd`. A
+// non-empty `wrapper` is shell text that the command is appended to, such as
+// "ulimit -n 64 && exec".
 ToolRun run_tool(const std::string &cwd, const std::vector<std::string> &args,
-                 const std::string &shell_prefix = "");
+                 const std::string &wrapper = "");
+
+// True when the tests and the tool are built with a sanitizer, which reserves
+// address space that a memory limit would refuse.
+#if defined(__SANITIZE_ADDRESS__)
+#define QUILLMAP_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QUILLMAP_SANITIZED 1
+#endif
+#endif
+#ifndef QUILLMAP_SANITIZED
+#define QUILLMAP_SANITIZED 0
+#endif
 
 #endif

@@ -1,0 +1,332 @@
+// Hostile trees and inputs: deep trees, special files, odd names, trees that
+// change under the walk, huge names, crowded stores, reports that cannot be
+// written. Every run must finish, and nothing readable may be lost.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "scan/scan.h"
+#include "store/store.h"
+#include "test_support.h"
+
+namespace {
+
+std::string crlf_lines(const std::vector<std::string> &names)
+{
+    std::string bytes;
+    for (const std::string &name : names)
+        bytes += name + "\r\n";
+    return bytes;
+}
+
+size_t count_of(const std::string &text, const std::string &what)
+{
+    size_t count = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++count;
+    return count;
+}
+
+// Builds a chain of `levels` directories named "d" below `root`, each with a
+// file "a.tex", working through directory handles so that no path grows long.
+void make_deep_chain(const std::string &root, int levels)
+{
+    int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(fd, 0);
+    for (int level = 0; level < levels; ++level) {
+        ASSERT_EQ(mkdirat(fd, "d", 0755), 0);
+        int next = openat(fd, "d", O_RDONLY | O_DIRECTORY);
+        ASSERT_GE(next, 0);
+        close(fd);
+        fd = next;
+        int file = openat(fd, "a.tex", O_WRONLY | O_CREAT, 0644);
+        ASSERT_GE(file, 0);
+        ASSERT_EQ(write(file, "\\deep", 5), 5);
+        close(file);
+    }
+    close(fd);
+}
+
+// Removes the chain again one level at a time, moving each level's child up
+// in its place, since the deeper paths are too long to name.
+void remove_deep_chain(const std::string &root)
+{
+    int top = open(root.c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(top, 0);
+    for (;;) {
+        int level = openat(top, "d", O_RDONLY | O_DIRECTORY);
+        if (level < 0)
+            break;
+        unlinkat(level, "a.tex", 0);
+        bool deeper = renameat(level, "d", top, "next") == 0;
+        close(level);
+        unlinkat(top, "d", AT_REMOVEDIR);
+        if (!deeper || renameat(top, "next", top, "d") != 0)
+            break;
+    }
+    close(top);
+}
+
+TEST(HostileTrees, ADeepTreeIsWalkedWithFewFileDescriptors)
+{
+    TempDir dir;
+    const int levels = 3000;
+    make_dirs(dir / "deep");
+    make_dirs(dir / "after");
+    write_file(dir / "after/z.tex", "\\z");
+    make_deep_chain(dir / "deep", levels);
+
+    // Level k's directory path is ROOT/deep/ followed by k times "d/"; a path
+    // the system refuses (longer than PATH_MAX - 1) cannot be listed or opened.
+    const size_t limit = static_cast<size_t>(pathconf("/", _PC_PATH_MAX)) - 1;
+    size_t listed_files = 0, refused_files = 0;
+    for (int k = 1; k <= levels; ++k) {
+        size_t directory = std::string("deep/").size() + 2 * static_cast<size_t>(k);
+        if (directory > limit)
+            break;
+        (directory + 5 <= limit ? listed_files : refused_files) += 1;
+    }
+
+    ToolRun run = run_tool(dir.path(), {"deep", "after"}, "ulimit -n 64 && exec");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(count_of(run.err, "Analyzing deep/"), listed_files);
+    EXPECT_EQ(count_of(run.err, ". why?\n"), refused_files);
+    EXPECT_GE(listed_files, 1000u);
+    // The walk goes on after the deep tree.
+    const std::string last = "\nAnalyzing after/z.tex.\n";
+    ASSERT_GT(run.err.size(), last.size());
+    EXPECT_EQ(run.err.substr(run.err.size() - last.size()), last);
+    EXPECT_EQ(read_file(dir / "command.lst"), crlf_lines({"deep", "z"}));
+    remove_deep_chain(dir / "deep");
+}
+
+TEST(HostileTrees, SpecialFilesNamedLikeSourcesAreNeverOpened)
+{
+    TempDir dir;
+    std::string root = dir / "t/";
+    make_dirs(root + "dir.tex");
+    write_file(root + "dir.tex/inside.tex", "\\inside");
+    ASSERT_EQ(mkfifo((root + "fifo.tex").c_str(), 0600), 0);
+    ASSERT_EQ(symlink("/dev/null", (root + "null.tex").c_str()), 0);
+    ASSERT_EQ(symlink("fifo.tex", (root + "linked-fifo.tex").c_str()), 0);
+    int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(sock, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::string socket_path = root + "socket.tex";
+    ASSERT_LT(socket_path.size(), sizeof address.sun_path);
+    memcpy(address.sun_path, socket_path.c_str(), socket_path.size() + 1);
+    ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+
+    ToolRun run = run_tool(dir.path(), {root});
+    close(sock);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "Analyzing " + root + "dir.tex/inside.tex.\n");
+    EXPECT_EQ(read_file(dir / "command.lst"), crlf_lines({"inside"}));
+}
+
+TEST(HostileTrees, OddFileNamesPassThroughAsBytes)
+{
+    const std::string names[] = {"a b.tex", "new\nline.tex", "-dash.tex", "caf\xe9.tex",
+                                 "tab\t%s.tex"};
+    TempDir dir;
+    std::vector<std::string> args;
+    std::string expected;
+    for (size_t i = 0; i < sizeof names / sizeof names[0]; ++i) {
+        std::string sub = "d" + std::to_string(i); // one entry per directory
+        make_dirs(dir / sub);
+        write_file(dir / (sub + "/" + names[i]), "\\x");
+        args.push_back(sub);
+        expected += "Analyzing " + sub + "/" + names[i] + ".\n";
+    }
+    ToolRun run = run_tool(dir.path(), args);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, expected);
+}
+
+TEST(HostileTrees, AFileRemovedBetweenListingAndOpeningIsReported)
+{
+    // The tool is held in the middle of the walk by a full standard-error
+    // pipe while files already listed are removed. "top" holds the
+    // subdirectory "s", whose many sources fill the pipe, and candidate files
+    // "vN.tex"; those listed after "s" are the ones removed.
+    TempDir dir;
+    std::string top = dir / "top/";
+    make_dirs(top + "s");
+    std::string long_name(200, 'n');
+    for (int i = 0; i < 1500; ++i)
+        write_file(top + "s/" + long_name + std::to_string(i) + ".tex", "");
+    for (int i = 0; i < 40; ++i)
+        write_file(top + "v" + std::to_string(i) + ".tex", "\\v");
+    std::vector<std::string> order = listing_order(top);
+    auto s_at = std::find(order.begin(), order.end(), "s");
+    std::vector<std::string> victims(s_at + 1, order.end());
+    ASSERT_FALSE(victims.empty());
+
+    int pipe_fds[2];
+    ASSERT_EQ(pipe(pipe_fds), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        int null = open("/dev/null", O_WRONLY);
+        if (null < 0 || chdir(dir.path().c_str()) != 0)
+            _exit(127);
+        dup2(null, 1);
+        dup2(pipe_fds[1], 2);
+        close(pipe_fds[0]);
+        alarm(120);
+        execl(QUILLMAP_EXE, QUILLMAP_EXE, "top", static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    close(pipe_fds[1]);
+    // Wait until the pipe is full: the tool is then blocked inside "s", as
+    // its lines there add up to several times the pipe's capacity. A line
+    // that does not fit whole into the pipe's pages blocks, so "full" means
+    // well filled and no change for a while.
+    int capacity = fcntl(pipe_fds[0], F_GETPIPE_SZ);
+    int pending = 0;
+    for (int tries = 0, still = 0; tries < 60000 && still < 200; ++tries) {
+        usleep(1000);
+        int before = pending;
+        ASSERT_EQ(ioctl(pipe_fds[0], FIONREAD, &pending), 0);
+        still = (pending == before && pending >= capacity / 2) ? still + 1 : 0;
+    }
+    ASSERT_GE(pending, capacity / 2);
+    for (const std::string &victim : victims)
+        ASSERT_EQ(unlink((top + victim).c_str()), 0);
+
+    std::string err;
+    char chunk[65536];
+    for (ssize_t got; (got = read(pipe_fds[0], chunk, sizeof chunk)) > 0;)
+        err.append(chunk, static_cast<size_t>(got));
+    close(pipe_fds[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    for (const std::string &victim : victims)
+        EXPECT_EQ(count_of(err, "Cannot open top/" + victim + ". why?\n"), 1u) << victim;
+    EXPECT_EQ(count_of(err, "Analyzing top/s/"), 1500u);
+}
+
+TEST(HostileInputs, AHugeNameIsCutAndTheRestIsPlainText)
+{
+    const std::string run(5 * 1000 * 1000, 'x');
+    struct {
+        std::string input;
+        std::vector<std::string> commands;
+        std::vector<std::string> environments;
+    } cases[] = {
+        {"\\" + run + "\\end", {run.substr(0, kCommandNameMax), "end"}, {}},
+        {"\\begin{" + run + "}\\end", {"begin", "end"}, {run.substr(0, kEnvironmentNameMax)}},
+        {"\\begin" + std::string(5000000, ' ') + "{e}", {"begin"}, {"e"}},
+    };
+    for (const auto &c : cases) {
+        for (size_t size : {size_t{1}, size_t{3}, size_t{kDefaultBufferSize}}) {
+            NameSequences names = scan_bytes(c.input, size);
+            EXPECT_EQ(names.commands, c.commands) << "buffer size " << size;
+            EXPECT_EQ(names.environments, c.environments) << "buffer size " << size;
+        }
+    }
+}
+
+// The n-th name made of 17 blocks of "Aa" or "BB": all such names hash alike.
+std::string one_bucket_name(unsigned n)
+{
+    std::string name;
+    for (int block = 0; block < 17; ++block)
+        name += (n >> block & 1) ? "BB" : "Aa";
+    return name;
+}
+
+// The n-th name in letters only (digits would end a name).
+std::string letter_name(unsigned n)
+{
+    std::string name = "env";
+    do {
+        name += static_cast<char>('a' + n % 26);
+        n /= 26;
+    } while (n != 0);
+    return name;
+}
+
+TEST(HostileInputs, CrowdedStoresGiveCompleteExactReports)
+{
+    const unsigned count = 100000;
+    std::vector<std::string> commands, environments;
+    std::string source;
+    for (unsigned i = 0; i < count; ++i) {
+        // A scrambled order, so that first appearance differs from sort order.
+        unsigned n = (i * 7919u) % count;
+        commands.push_back(one_bucket_name(n));
+        environments.push_back(letter_name(n));
+        source += "\\" + commands.back() + " \\begin{" + environments.back() + "}\n";
+        if (i % 3 == 0) // repeats change nothing
+            source += "\\" + commands[i / 2] + "\\begin{" + environments[i / 2] + "}\n";
+    }
+    ASSERT_EQ(name_hash(commands[0].c_str()), name_hash(commands[1].c_str()));
+    TempDir dir;
+    make_dirs(dir / "in");
+    write_file(dir / "in/big.tex", source);
+    ToolRun run = run_tool(dir.path(), {"in"});
+    ASSERT_EQ(run.status, 0);
+
+    std::vector<std::string> command_all = commands;
+    bool begin_first = name_hash("begin") < name_hash(commands[0].c_str());
+    command_all.insert(begin_first ? command_all.begin() : command_all.end(), "begin");
+    std::vector<std::string> newest_first(environments.rbegin(), environments.rend());
+    std::vector<std::string> command_lst = command_all;
+    std::sort(command_lst.begin(), command_lst.end());
+    std::sort(environments.begin(), environments.end());
+    EXPECT_TRUE(read_file(dir / "command.all") == crlf_lines(command_all));
+    EXPECT_TRUE(read_file(dir / "command.lst") == crlf_lines(command_lst));
+    EXPECT_TRUE(read_file(dir / "environment.all") == crlf_lines(newest_first));
+    EXPECT_TRUE(read_file(dir / "environment.lst") == crlf_lines(environments));
+}
+
+TEST(HostileOutputs, NoWriteAccessFailsEveryReport)
+{
+    TempDir dir;
+    make_dirs(dir / "in");
+    write_file(dir / "in/x.tex", "\\begin{e}");
+    for (const std::string &path : {dir.path(), dir / "in"})
+        ASSERT_EQ(chmod(path.c_str(), 0755), 0);
+    ToolRun run = run_tool(dir.path(), {"in"},
+                           "exec setpriv --reuid=65534 --regid=65534 --clear-groups");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "Analyzing in/x.tex.\n"
+                       "Cannot write environment.all: Permission denied\n"
+                       "Cannot write command.all: Permission denied\n"
+                       "Cannot write command.lst: Permission denied\n"
+                       "Cannot write environment.lst: Permission denied\n");
+    EXPECT_FALSE(file_exists(dir / "command.lst"));
+}
+
+TEST(HostileOutputs, RunningOutOfMemoryIsReported)
+{
+    if (QUILLMAP_SANITIZED)
+        GTEST_SKIP() << "a sanitized build cannot run under an address-space limit";
+    // Four million distinct names need far more than the 48 MiB allowed.
+    TempDir dir;
+    make_dirs(dir / "in");
+    std::string source;
+    for (unsigned n = 0; n < 4000000; ++n)
+        source += "\\" + letter_name(n);
+    write_file(dir / "in/many.tex", source);
+    ToolRun run = run_tool(dir.path(), {"in"}, "ulimit -v 49152 && exec");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "Analyzing in/many.tex.\nquillmap: out of memory\n");
+    EXPECT_FALSE(file_exists(dir / "command.lst"));
+}
+
+} // namespace
