@@ -89,9 +89,10 @@ TEST(CommandTable, ManyNamesInOneBucketStayDistinctAndOrdered)
     // 'Aa' and 'BB' have equal hashes, so every string of n such pairs does.
     CommandTable *table = command_table_new();
     std::vector<std::string> added;
-    for (int bits = 0; bits < 256; ++bits) {
+    // 4096 names: enough to make the store's index grow several times.
+    for (int bits = 0; bits < 4096; ++bits) {
         std::string name;
-        for (int i = 0; i < 8; ++i)
+        for (int i = 0; i < 12; ++i)
             name += (bits >> i & 1) ? "BB" : "Aa";
         added.push_back(name);
     }
@@ -100,6 +101,7 @@ TEST(CommandTable, ManyNamesInOneBucketStayDistinctAndOrdered)
     for (const std::string &name : added)
         command_table_add(table, name.c_str());
     EXPECT_EQ(table_order(table), added);
+    EXPECT_EQ(command_table_count(table), 4096);
     command_table_free(table);
 }
 
@@ -115,7 +117,7 @@ TEST(EnvironmentList, NewestFirstSeenNameFirst)
         {{}, {}},
     };
     for (const auto &c : cases) {
-        EnvironmentList list = {nullptr};
+        EnvironmentList list{};
         for (const std::string &name : c.added)
             EXPECT_EQ(environment_add(&list, name.c_str()), 1);
         int length = list_length(&list);
@@ -126,9 +128,23 @@ TEST(EnvironmentList, NewestFirstSeenNameFirst)
     }
 }
 
+TEST(EnvironmentList, ManyNamesStayDistinct)
+{
+    EnvironmentList list{};
+    std::vector<std::string> newest_first;
+    for (int round = 0; round < 2; ++round)
+        for (int i = 0; i < 5000; ++i)
+            environment_add(&list, ("e" + std::to_string(i)).c_str());
+    for (int i = 4999; i >= 0; --i)
+        newest_first.push_back("e" + std::to_string(i));
+    EXPECT_EQ(list_length(&list), 5000);
+    EXPECT_EQ(list_order(&list, 5000), newest_first);
+    environment_free(&list);
+}
+
 TEST(EnvironmentList, FlattenTakesOnlyTheFirstCountNames)
 {
-    EnvironmentList list = {nullptr};
+    EnvironmentList list{};
     for (const char *name : {"a", "b", "c"})
         environment_add(&list, name);
     EXPECT_EQ(list_order(&list, 2), (std::vector<std::string>{"c", "b"}));

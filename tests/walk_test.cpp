@@ -154,7 +154,7 @@ TEST(ScanSource, AReadErrorEndsTheFileWithAMessage)
     TempDir dir;
     make_dirs(dir / "d.tex");
     CommandTable *table = command_table_new();
-    EnvironmentList list = {nullptr};
+    EnvironmentList list{};
     testing::internal::CaptureStderr();
     EXPECT_EQ(scan_source((dir / "d.tex").c_str(), table, &list), 0);
     std::string err = testing::internal::GetCapturedStderr();

@@ -52,7 +52,7 @@ int run_quillmap(int argc, char **argv)
     CommandTable *table = command_table_new();
     if (table == nullptr)
         return out_of_memory();
-    EnvironmentList list = {nullptr};
+    EnvironmentList list{};
     int status;
     try {
         status = run(argc, argv, table, &list);

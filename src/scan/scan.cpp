@@ -46,10 +46,12 @@ enum ScanMode {
     kModeFailed,      // a read failed
 };
 
+// Tests a complete command name against the keywords. Called for every
+// command, so the first byte rejects most names before any string compare.
 bool is_keyword(const char *name)
 {
     for (const char *const *keyword = KeywordTable; *keyword != nullptr; ++keyword)
-        if (strcmp(name, *keyword) == 0)
+        if (name[0] == (*keyword)[0] && strcmp(name, *keyword) == 0)
             return true;
     return false;
 }

@@ -13,11 +13,11 @@ unsigned name_hash(const char *name)
     return h % kBucketCount;
 }
 
-// Makes a node holding a copy of `name` with a null `next`, or returns null
-// (having allocated nothing) when memory runs out.
-static NameNode *name_node_new(const char *name)
+// Makes a node holding a copy of `name` (of `length` bytes) with a null
+// `next`, or returns null (having allocated nothing) when memory runs out.
+static NameNode *name_node_new(const char *name, size_t length)
 {
-    size_t size = strlen(name) + 1;
+    size_t size = length + 1;
     char *text = static_cast<char *>(malloc(size));
     if (text == nullptr)
         return nullptr;
@@ -38,7 +38,11 @@ CommandTable *command_table_new()
     if (table == nullptr)
         return nullptr;
     table->bucket = static_cast<NameNode **>(calloc(kBucketCount, sizeof *table->bucket));
-    if (table->bucket == nullptr) {
+    table->tail = static_cast<NameNode **>(calloc(kBucketCount, sizeof *table->tail));
+    table->index = NameIndex{};
+    if (table->bucket == nullptr || table->tail == nullptr) {
+        free(table->bucket);
+        free(table->tail);
         free(table);
         return nullptr;
     }
@@ -47,24 +51,30 @@ CommandTable *command_table_new()
 
 int command_table_add(CommandTable *table, const char *name)
 {
-    NameNode **link = &table->bucket[name_hash(name)];
-    for (; *link != nullptr; link = &(*link)->next)
-        if (strcmp((*link)->text, name) == 0)
-            return 1;
-    NameNode *node = name_node_new(name);
+    size_t length = strlen(name);
+    uint64_t hash = name_index_hash(name, length);
+    if (name_index_contains(&table->index, name, length, hash))
+        return 1;
+    if (!name_index_reserve(&table->index))
+        return -1;
+    NameNode *node = name_node_new(name, length);
     if (node == nullptr)
         return -1;
-    *link = node;
+    unsigned b = name_hash(name);
+    if (table->tail[b] == nullptr)
+        table->bucket[b] = node;
+    else
+        table->tail[b]->next = node;
+    table->tail[b] = node;
+    name_index_insert(&table->index, node->text, hash);
     return 1;
 }
 
 int command_table_count(const CommandTable *table)
 {
-    int count = 0;
-    for (int b = 0; b < kBucketCount; ++b)
-        for (const NameNode *node = table->bucket[b]; node != nullptr; node = node->next)
-            ++count;
-    return count;
+    // The index holds every name of the table once, so its count is the
+    // table's, without a walk of all the chains.
+    return static_cast<int>(table->index.count);
 }
 
 // Allocates an array of `count` name pointers; at least one slot, so that an
@@ -106,19 +116,25 @@ void command_table_free(CommandTable *table)
     for (int b = 0; b < kBucketCount; ++b)
         name_chain_free(table->bucket[b]);
     free(table->bucket);
+    free(table->tail);
+    name_index_free(&table->index);
     free(table);
 }
 
 int environment_add(EnvironmentList *list, const char *name)
 {
-    for (const NameNode *node = list->head; node != nullptr; node = node->next)
-        if (strcmp(node->text, name) == 0)
-            return 1;
-    NameNode *node = name_node_new(name);
+    size_t length = strlen(name);
+    uint64_t hash = name_index_hash(name, length);
+    if (name_index_contains(&list->index, name, length, hash))
+        return 1;
+    if (!name_index_reserve(&list->index))
+        return -1;
+    NameNode *node = name_node_new(name, length);
     if (node == nullptr)
         return -1;
     node->next = list->head;
     list->head = node;
+    name_index_insert(&list->index, node->text, hash);
     return 1;
 }
 
@@ -137,4 +153,5 @@ void environment_free(EnvironmentList *list)
 {
     name_chain_free(list->head);
     list->head = nullptr;
+    name_index_free(&list->index);
 }

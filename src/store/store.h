@@ -8,6 +8,8 @@
 #ifndef QUILLMAP_STORE_H
 #define QUILLMAP_STORE_H
 
+#include "name_index.h"
+
 // One stored name. The node owns `text`, a zero-terminated copy of the name in
 // a block of exactly its length plus one.
 struct NameNode {
@@ -18,14 +20,21 @@ struct NameNode {
 enum { kBucketCount = 5120 };
 
 // A chained hash table of command names: kBucketCount chain heads, indexed by
-// name_hash(). There is no resizing and no stored count.
+// name_hash(). There is no resizing and no stored count. Beside the chains,
+// `tail` holds each chain's last node, so that a new name is appended at
+// once, and `index` finds a stored name without walking its chain.
 struct CommandTable {
     NameNode **bucket;
+    NameNode **tail;
+    NameIndex index;
 };
 
-// A singly linked list of environment names, newest first-seen name first.
+// A singly linked list of environment names, newest first-seen name first,
+// with an index that finds a stored name without walking the list. A
+// value-initialised list (EnvironmentList list{};) is empty.
 struct EnvironmentList {
     NameNode *head;
+    NameIndex index;
 };
 
 // A heap array of pointers to names that a store still owns. Freeing the array
@@ -65,7 +74,7 @@ int environment_add(EnvironmentList *list, const char *name);
 // null when memory runs out. A count of 0 gives a valid array of length 0.
 NameArray environment_flatten(const EnvironmentList *list, int count);
 
-// Frees every name and node of the list and leaves it empty.
+// Frees every name and node of the list and its index, and leaves it empty.
 void environment_free(EnvironmentList *list);
 
 #endif
