@@ -1,10 +1,13 @@
 // The report phase.
 #include "report.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -60,6 +63,65 @@ void report_close(ReportFile *file, int *failures)
         report_failed(*file, failures);
 }
 
+// A name with the eight bytes from the current sort depth packed big-endian
+// (zero after the name's end), so that comparing words as integers orders
+// names as name_order() does on those bytes.
+struct SortKey {
+    uint64_t word;
+    const char *name;
+};
+
+// Packs the bytes of `name` from `depth` on; the caller knows that the name
+// is at least `depth` bytes long.
+uint64_t word_at(const char *name, size_t depth)
+{
+    const char *p = name + depth;
+    uint64_t word = 0;
+    int i = 0;
+    for (; i < 8 && p[i] != 0; ++i)
+        word = word << 8 | static_cast<unsigned char>(p[i]);
+    return word << (8 * (8 - i));
+}
+
+// Sorts keys[0, count), whose names agree on their first `depth` bytes, by
+// the next eight bytes, then each run that agrees on those too (and has not
+// ended in them: a word whose last byte is zero holds the name's end) by the
+// eight after. Each name is read once per level, however long the prefixes
+// that names share, and the order is exactly name_order()'s.
+void sort_from(SortKey *keys, size_t count, size_t depth)
+{
+    for (size_t i = 0; i < count; ++i)
+        keys[i].word = word_at(keys[i].name, depth);
+    std::sort(keys, keys + count,
+              [](const SortKey &a, const SortKey &b) { return a.word < b.word; });
+    for (size_t i = 0; i < count;) {
+        size_t j = i + 1;
+        while (j < count && keys[j].word == keys[i].word)
+            ++j;
+        if (j - i > 1 && (keys[i].word & 0xff) != 0)
+            sort_from(keys + i, j - i, depth + 8);
+        i = j;
+    }
+}
+
+// Sorts `count` names into name_order() order. Returns false (the array
+// unchanged) when memory runs out.
+bool sort_names(NameArray names, int count)
+{
+    std::vector<SortKey> keys;
+    try {
+        keys.resize(static_cast<size_t>(count));
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+    for (int i = 0; i < count; ++i)
+        keys[static_cast<size_t>(i)].name = names[i];
+    sort_from(keys.data(), keys.size(), 0);
+    for (int i = 0; i < count; ++i)
+        names[i] = keys[static_cast<size_t>(i)].name;
+    return true;
+}
+
 } // namespace
 
 int write_environment_all(const EnvironmentList *list, int *failures)
@@ -100,13 +162,12 @@ int write_reports(const CommandTable *table, const EnvironmentList *list)
     int command_count = 0;
     NameArray commands = command_table_flatten(table, &command_count);
     NameArray environments = environment_flatten(list, environment_count);
-    if (commands == nullptr || environments == nullptr) {
+    if (commands == nullptr || environments == nullptr || !sort_names(commands, command_count) ||
+        !sort_names(environments, environment_count)) {
         free(commands);
         free(environments);
         return -1;
     }
-    qsort(commands, static_cast<size_t>(command_count), sizeof *commands, name_order);
-    qsort(environments, static_cast<size_t>(environment_count), sizeof *environments, name_order);
 
     ReportFile command_lst;
     ReportFile environment_lst;

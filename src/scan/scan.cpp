@@ -249,12 +249,12 @@ int scan_source(const char *path, CommandTable *table, EnvironmentList *list)
     for (;;) {
         ScanToken token = scanner_next(&scanner, &buffer);
         if (token == kTokenCommand) {
-            if (command_table_add(table, scanner.command) < 0) {
+            if (command_table_add_sized(table, scanner.command, scanner.command_length) < 0) {
                 status = -1;
                 break;
             }
         } else if (token == kTokenEnvironment) {
-            if (environment_add(list, scanner.environment) < 0) {
+            if (environment_add_sized(list, scanner.environment, scanner.environment_length) < 0) {
                 status = -1;
                 break;
             }

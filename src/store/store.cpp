@@ -51,7 +51,11 @@ CommandTable *command_table_new()
 
 int command_table_add(CommandTable *table, const char *name)
 {
-    size_t length = strlen(name);
+    return command_table_add_sized(table, name, strlen(name));
+}
+
+int command_table_add_sized(CommandTable *table, const char *name, size_t length)
+{
     uint64_t hash = name_index_hash(name, length);
     if (name_index_contains(&table->index, name, length, hash))
         return 1;
@@ -123,7 +127,11 @@ void command_table_free(CommandTable *table)
 
 int environment_add(EnvironmentList *list, const char *name)
 {
-    size_t length = strlen(name);
+    return environment_add_sized(list, name, strlen(name));
+}
+
+int environment_add_sized(EnvironmentList *list, const char *name, size_t length)
+{
     uint64_t hash = name_index_hash(name, length);
     if (name_index_contains(&list->index, name, length, hash))
         return 1;

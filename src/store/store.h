@@ -8,6 +8,8 @@
 #ifndef QUILLMAP_STORE_H
 #define QUILLMAP_STORE_H
 
+#include <cstddef>
+
 #include "name_index.h"
 
 // One stored name. The node owns `text`, a zero-terminated copy of the name in
@@ -53,6 +55,9 @@ CommandTable *command_table_new();
 // runs out, in which case the table is unchanged.
 int command_table_add(CommandTable *table, const char *name);
 
+// The same for a name whose length the caller knows already.
+int command_table_add_sized(CommandTable *table, const char *name, size_t length);
+
 // Returns the number of names in the table.
 int command_table_count(const CommandTable *table);
 
@@ -69,6 +74,9 @@ void command_table_free(CommandTable *table);
 // already. Returns 1 on success (new or present) and -1 when memory runs out,
 // in which case the list is unchanged.
 int environment_add(EnvironmentList *list, const char *name);
+
+// The same for a name whose length the caller knows already.
+int environment_add_sized(EnvironmentList *list, const char *name, size_t length);
 
 // Returns an array of the first `count` names of the list, from the head, or
 // null when memory runs out. A count of 0 gives a valid array of length 0.
