@@ -1,7 +1,9 @@
 // Tests of the name stores: the hash, chain order, list order, duplicates.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -82,6 +84,27 @@ TEST(CommandTable, CopiesTheNameItIsGiven)
     name[0] = 'X';
     EXPECT_EQ(table_order(table), std::vector<std::string>{"item"});
     command_table_free(table);
+}
+
+TEST(CommandTable, NamesOfAnyLengthAreKept)
+{
+    // Longer than the store's allocation chunks, between short names.
+    const std::string names[] = {"a", std::string(300000, 'x'), "b", std::string(1 << 20, 'y'), "c"};
+    CommandTable *table = command_table_new();
+    EnvironmentList list{};
+    for (const std::string &name : names) {
+        command_table_add(table, name.c_str());
+        environment_add(&list, name.c_str());
+    }
+    std::vector<std::string> stored = table_order(table);
+    std::vector<std::string> expected(std::begin(names), std::end(names));
+    std::sort(stored.begin(), stored.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(stored, expected);
+    EXPECT_EQ(list_order(&list, 5),
+              std::vector<std::string>(std::rbegin(names), std::rend(names)));
+    command_table_free(table);
+    environment_free(&list);
 }
 
 TEST(CommandTable, ManyNamesInOneBucketStayDistinctAndOrdered)

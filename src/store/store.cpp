@@ -13,23 +13,47 @@ unsigned name_hash(const char *name)
     return h % kBucketCount;
 }
 
-// Makes a node holding a copy of `name` (of `length` bytes) with a null
-// `next`, or returns null (having allocated nothing) when memory runs out.
-static NameNode *name_node_new(const char *name, size_t length)
+static const size_t kPoolChunkSize = 256 * 1024;
+
+// Makes a node in `pool` holding a copy of `name` (of `length` bytes) with a
+// null `next`, its name's block right behind it. A name too long for a chunk
+// gets a chunk of its own. Returns null (with the pool unchanged) when memory
+// runs out.
+static NameNode *name_node_new(NamePool *pool, const char *name, size_t length)
 {
-    size_t size = length + 1;
-    char *text = static_cast<char *>(malloc(size));
-    if (text == nullptr)
-        return nullptr;
-    memcpy(text, name, size);
-    NameNode *node = static_cast<NameNode *>(malloc(sizeof *node));
-    if (node == nullptr) {
-        free(text);
-        return nullptr;
+    size_t size = sizeof(NameNode) + length + 1;
+    size = (size + alignof(NameNode) - 1) & ~(alignof(NameNode) - 1);
+    if (pool->cursor == nullptr || static_cast<size_t>(pool->limit - pool->cursor) < size) {
+        size_t header = alignof(max_align_t);
+        size_t chunk_size = size + header > kPoolChunkSize ? size + header : kPoolChunkSize;
+        char *chunk = static_cast<char *>(malloc(chunk_size));
+        if (chunk == nullptr)
+            return nullptr;
+        memcpy(chunk, &pool->chunks, sizeof pool->chunks);
+        pool->chunks = chunk;
+        pool->cursor = chunk + header;
+        pool->limit = chunk + chunk_size;
     }
-    node->text = text;
+    NameNode *node = reinterpret_cast<NameNode *>(pool->cursor);
+    pool->cursor += size;
+    node->text = reinterpret_cast<char *>(node + 1);
+    memcpy(node->text, name, length);
+    node->text[length] = 0;
     node->next = nullptr;
     return node;
+}
+
+// Frees every chunk of the pool, and with them all its nodes and names.
+static void name_pool_free(NamePool *pool)
+{
+    void *chunk = pool->chunks;
+    while (chunk != nullptr) {
+        void *next;
+        memcpy(&next, chunk, sizeof next);
+        free(chunk);
+        chunk = next;
+    }
+    *pool = NamePool{};
 }
 
 CommandTable *command_table_new()
@@ -40,6 +64,7 @@ CommandTable *command_table_new()
     table->bucket = static_cast<NameNode **>(calloc(kBucketCount, sizeof *table->bucket));
     table->tail = static_cast<NameNode **>(calloc(kBucketCount, sizeof *table->tail));
     table->index = NameIndex{};
+    table->pool = NamePool{};
     if (table->bucket == nullptr || table->tail == nullptr) {
         free(table->bucket);
         free(table->tail);
@@ -61,7 +86,7 @@ int command_table_add_sized(CommandTable *table, const char *name, size_t length
         return 1;
     if (!name_index_reserve(&table->index))
         return -1;
-    NameNode *node = name_node_new(name, length);
+    NameNode *node = name_node_new(&table->pool, name, length);
     if (node == nullptr)
         return -1;
     unsigned b = name_hash(name);
@@ -102,23 +127,11 @@ NameArray command_table_flatten(const CommandTable *table, int *count)
     return array;
 }
 
-// Frees a chain of nodes with their names, fetching each `next` first.
-static void name_chain_free(NameNode *node)
-{
-    while (node != nullptr) {
-        NameNode *next = node->next;
-        free(node->text);
-        free(node);
-        node = next;
-    }
-}
-
 void command_table_free(CommandTable *table)
 {
     if (table == nullptr)
         return;
-    for (int b = 0; b < kBucketCount; ++b)
-        name_chain_free(table->bucket[b]);
+    name_pool_free(&table->pool);
     free(table->bucket);
     free(table->tail);
     name_index_free(&table->index);
@@ -137,7 +150,7 @@ int environment_add_sized(EnvironmentList *list, const char *name, size_t length
         return 1;
     if (!name_index_reserve(&list->index))
         return -1;
-    NameNode *node = name_node_new(name, length);
+    NameNode *node = name_node_new(&list->pool, name, length);
     if (node == nullptr)
         return -1;
     node->next = list->head;
@@ -159,7 +172,7 @@ NameArray environment_flatten(const EnvironmentList *list, int count)
 
 void environment_free(EnvironmentList *list)
 {
-    name_chain_free(list->head);
+    name_pool_free(&list->pool);
     list->head = nullptr;
     name_index_free(&list->index);
 }

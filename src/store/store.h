@@ -19,6 +19,15 @@ struct NameNode {
     NameNode *next;
 };
 
+// Where a store's nodes and names live: large chunks handed out front to back,
+// each node followed at once by its name's block, so that a node and its name
+// share a cache line and the whole store is freed a chunk at a time.
+struct NamePool {
+    char *cursor;  // next free byte of the current chunk
+    char *limit;   // end of the current chunk
+    void *chunks;  // the chunks, newest first, linked through their first word
+};
+
 enum { kBucketCount = 5120 };
 
 // A chained hash table of command names: kBucketCount chain heads, indexed by
@@ -29,6 +38,7 @@ struct CommandTable {
     NameNode **bucket;
     NameNode **tail;
     NameIndex index;
+    NamePool pool;
 };
 
 // A singly linked list of environment names, newest first-seen name first,
@@ -37,6 +47,7 @@ struct CommandTable {
 struct EnvironmentList {
     NameNode *head;
     NameIndex index;
+    NamePool pool;
 };
 
 // A heap array of pointers to names that a store still owns. Freeing the array
