@@ -4,14 +4,29 @@
 #include "../scan/scan.h"
 #include "driver.h"
 #include "listing.h"
+#include "pipeline.h"
 
 namespace {
 
 struct WalkContext {
-    CommandTable *table;
-    EnvironmentList *list;
+    NameSink *sink;
     std::vector<DirectoryIdentity> descent; // the directories being walked, outermost first
 };
+
+// Scans one plain file into the sink, handing the batch on whenever it fills.
+// Returns 0, or -1 when memory ran out.
+int scan_into(const std::string &path, NameSink *sink)
+{
+    SourceScan scan;
+    int opened = source_scan_open(&scan, path.c_str());
+    if (opened <= 0)
+        return opened;
+    int status = 0;
+    while (status == 0 && !source_scan_fill(&scan, &sink->batch))
+        status = name_sink_flush(sink);
+    source_scan_close(&scan);
+    return status;
+}
 
 bool on_descent(const WalkContext &context, const DirectoryIdentity &identity)
 {
@@ -40,8 +55,7 @@ int walk_directory(const std::string &directory, WalkContext *context)
                 break;
             }
         } else if (entry.kind == kEntryPlain) {
-            std::string path = directory + entry.name;
-            if (scan_source(path.c_str(), context->table, context->list) < 0) {
+            if (scan_into(directory + entry.name, context->sink) < 0) {
                 status = -1;
                 break;
             }
@@ -53,8 +67,15 @@ int walk_directory(const std::string &directory, WalkContext *context)
 
 } // namespace
 
-int walk_tree(const std::string &directory, CommandTable *table, EnvironmentList *list)
+int name_sink_flush(NameSink *sink)
 {
-    WalkContext context{table, list, {}};
+    if (sink->handoff != nullptr)
+        return store_thread_hand(sink->handoff, &sink->batch) ? 0 : -1;
+    return name_batch_store(&sink->batch, sink->table, sink->list);
+}
+
+int walk_tree(const std::string &directory, NameSink *sink)
+{
+    WalkContext context{sink, {}};
     return walk_directory(directory, &context);
 }

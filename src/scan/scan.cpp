@@ -227,44 +227,66 @@ ScanToken scanner_next(Scanner *scanner, SourceBuffer *buffer)
     }
 }
 
-int scan_source(const char *path, CommandTable *table, EnvironmentList *list)
+int source_scan_open(SourceScan *scan, const char *path)
 {
     if (!is_source_file(path))
         return 0;
-    FILE *stream = fopen(path, "rb");
-    if (stream == nullptr) {
+    scan->path = path;
+    scan->stream = fopen(path, "rb");
+    if (scan->stream == nullptr) {
         fprintf(stderr, "Cannot open %s. why?\n", path);
         return 0;
     }
     fprintf(stderr, "Analyzing %s.\n", path);
-
-    SourceBuffer buffer;
-    if (!source_buffer_init(&buffer, stream, kDefaultBufferSize)) {
-        fclose(stream);
+    if (!source_buffer_init(&scan->buffer, scan->stream, kDefaultBufferSize)) {
+        fclose(scan->stream);
         return -1;
     }
-    Scanner scanner;
-    scanner_init(&scanner);
-    int status = 0;
-    for (;;) {
-        ScanToken token = scanner_next(&scanner, &buffer);
-        if (token == kTokenCommand) {
-            if (command_table_add_sized(table, scanner.command, scanner.command_length) < 0) {
-                status = -1;
-                break;
-            }
-        } else if (token == kTokenEnvironment) {
-            if (environment_add_sized(list, scanner.environment, scanner.environment_length) < 0) {
-                status = -1;
-                break;
-            }
-        } else {
-            if (token == kTokenReadError)
-                fprintf(stderr, "Cannot read %s: %s\n", path, strerror(buffer.error));
+    scanner_init(&scan->scanner);
+    return 1;
+}
+
+bool source_scan_fill(SourceScan *scan, NameBatch *batch)
+{
+    Scanner *scanner = &scan->scanner;
+    while (name_batch_has_room(batch, kCommandNameMax)) {
+        switch (scanner_next(scanner, &scan->buffer)) {
+        case kTokenCommand:
+            name_batch_append(batch, kKindCommand, scanner->command, scanner->command_length);
             break;
+        case kTokenEnvironment:
+            name_batch_append(batch, kKindEnvironment, scanner->environment,
+                              scanner->environment_length);
+            break;
+        case kTokenReadError:
+            fprintf(stderr, "Cannot read %s: %s\n", scan->path, strerror(scan->buffer.error));
+            return true;
+        case kTokenEnd:
+            return true;
         }
     }
-    source_buffer_release(&buffer);
-    fclose(stream);
+    return false;
+}
+
+void source_scan_close(SourceScan *scan)
+{
+    source_buffer_release(&scan->buffer);
+    fclose(scan->stream);
+}
+
+int scan_source(const char *path, CommandTable *table, EnvironmentList *list)
+{
+    SourceScan scan;
+    int opened = source_scan_open(&scan, path);
+    if (opened <= 0)
+        return opened;
+    NameBatch batch;
+    int status = name_batch_init(&batch, kNameBatchCapacity) ? 0 : -1;
+    for (bool done = false; status == 0 && !done;) {
+        done = source_scan_fill(&scan, &batch);
+        status = name_batch_store(&batch, table, list);
+    }
+    name_batch_release(&batch);
+    source_scan_close(&scan);
     return status;
 }

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdio>
 
+#include "../store/name_batch.h"
 #include "../store/store.h"
 
 // The accepted file extensions and the keywords that introduce an environment
@@ -79,7 +80,32 @@ void scanner_init(Scanner *scanner);
 // returns kTokenEnd (or kTokenReadError) on every call.
 ScanToken scanner_next(Scanner *scanner, SourceBuffer *buffer);
 
-// Scans one file found by the walk. A file whose extension is not a source
+// One source file being scanned into name batches.
+struct SourceScan {
+    const char *path;
+    FILE *stream;
+    SourceBuffer buffer;
+    Scanner scanner;
+};
+
+// Starts the scan of one file found by the walk. A file whose extension is
+// not a source extension is passed over silently and a file that cannot be
+// opened gives "Cannot open PATH. why?" on standard error; both return 0.
+// Otherwise "Analyzing PATH." is written there and 1 is returned: the file is
+// open, to be scanned with source_scan_fill() and closed with
+// source_scan_close(). Returns -1 when memory runs out.
+int source_scan_open(SourceScan *scan, const char *path);
+
+// Scans on, appending each name found to `batch`, until the file is done
+// (returns true) or the batch has no room left for a name of the longest kind
+// (returns false: empty the batch and call again). A read error ends the
+// file with "Cannot read PATH: REASON" on standard error, keeping the names
+// found before it.
+bool source_scan_fill(SourceScan *scan, NameBatch *batch);
+
+void source_scan_close(SourceScan *scan);
+
+// Scans one file found by the walk straight into the stores. A file whose extension is not a source
 // extension is passed over silently. A file that cannot be opened gives
 // "Cannot open PATH. why?" on standard error; otherwise "Analyzing PATH." is
 // written there and every name found goes into the stores. A read error ends

@@ -46,7 +46,7 @@ bool name_index_contains(const NameIndex *index, const char *name, size_t length
         const NameIndexSlot &slot = index->slot[i];
         if (slot.text == nullptr)
             return false;
-        if (slot.hash == hash && memcmp(slot.text, name, length + 1) == 0)
+        if (slot.hash == hash && memcmp(slot.text, name, length) == 0 && slot.text[length] == 0)
             return true;
     }
 }

@@ -22,8 +22,8 @@ struct NameIndex {
 // (unlike the store's bucket hash, whose collisions are easy to make).
 uint64_t name_index_hash(const char *name, size_t length);
 
-// Returns true when the index holds `name` (of `length` bytes, with the given
-// hash).
+// Returns true when the index holds the name of `length` bytes at `name`
+// (which needs no terminating zero) with the given hash.
 bool name_index_contains(const NameIndex *index, const char *name, size_t length, uint64_t hash);
 
 // Makes room for one more node, growing the slot array when it is three

@@ -5,12 +5,18 @@
 #include <cstdlib>
 #include <cstring>
 
-unsigned name_hash(const char *name)
+// name_hash() of the `length` bytes at `name`.
+static unsigned name_hash_sized(const char *name, size_t length)
 {
     unsigned h = 0;
-    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(name); *p != 0; ++p)
-        h = h * 31u + *p;
+    for (size_t i = 0; i < length; ++i)
+        h = h * 31u + static_cast<unsigned char>(name[i]);
     return h % kBucketCount;
+}
+
+unsigned name_hash(const char *name)
+{
+    return name_hash_sized(name, strlen(name));
 }
 
 static const size_t kPoolChunkSize = 256 * 1024;
@@ -89,7 +95,7 @@ int command_table_add_sized(CommandTable *table, const char *name, size_t length
     NameNode *node = name_node_new(&table->pool, name, length);
     if (node == nullptr)
         return -1;
-    unsigned b = name_hash(name);
+    unsigned b = name_hash_sized(name, length);
     if (table->tail[b] == nullptr)
         table->bucket[b] = node;
     else

@@ -66,7 +66,7 @@ CommandTable *command_table_new();
 // runs out, in which case the table is unchanged.
 int command_table_add(CommandTable *table, const char *name);
 
-// The same for a name whose length the caller knows already.
+// The same for the `length` bytes at `name`, which need no terminating zero.
 int command_table_add_sized(CommandTable *table, const char *name, size_t length);
 
 // Returns the number of names in the table.
@@ -86,7 +86,7 @@ void command_table_free(CommandTable *table);
 // in which case the list is unchanged.
 int environment_add(EnvironmentList *list, const char *name);
 
-// The same for a name whose length the caller knows already.
+// The same for the `length` bytes at `name`, which need no terminating zero.
 int environment_add_sized(EnvironmentList *list, const char *name, size_t length);
 
 // Returns an array of the first `count` names of the list, from the head, or
