@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "store/name_batch.h"
 #include "store/store.h"
 
 namespace {
@@ -172,6 +173,53 @@ TEST(EnvironmentList, FlattenTakesOnlyTheFirstCountNames)
         environment_add(&list, name);
     EXPECT_EQ(list_order(&list, 2), (std::vector<std::string>{"c", "b"}));
     environment_free(&list);
+}
+
+} // namespace
+
+namespace {
+
+TEST(NameBatch, StoresItsNamesInOrderWhateverTheirLength)
+{
+    // Lengths around the two-byte length field's low byte, and the longest
+    // name the scanner yields.
+    const size_t lengths[] = {1, 255, 256, 257, 1023, 2};
+    NameBatch batch;
+    ASSERT_TRUE(name_batch_init(&batch, kNameBatchCapacity));
+    std::vector<std::string> commands, environments;
+    for (size_t length : lengths) {
+        commands.push_back(std::string(length, 'c') + "x");
+        environments.push_back(std::string(length, 'e'));
+        ASSERT_TRUE(name_batch_has_room(&batch, commands.back().size()));
+        name_batch_append(&batch, kKindCommand, commands.back().data(), commands.back().size());
+        name_batch_append(&batch, kKindEnvironment, environments.back().data(),
+                          environments.back().size());
+    }
+    CommandTable *table = command_table_new();
+    EnvironmentList list{};
+    EXPECT_EQ(name_batch_store(&batch, table, &list), 0);
+    EXPECT_EQ(batch.used, 0u);
+    std::vector<std::string> stored = table_order(table);
+    std::sort(stored.begin(), stored.end());
+    std::sort(commands.begin(), commands.end());
+    EXPECT_EQ(stored, commands);
+    EXPECT_EQ(list_order(&list, 6),
+              std::vector<std::string>(environments.rbegin(), environments.rend()));
+    command_table_free(table);
+    environment_free(&list);
+    name_batch_release(&batch);
+}
+
+TEST(NameBatch, ReportsWhenItIsFull)
+{
+    NameBatch batch;
+    ASSERT_TRUE(name_batch_init(&batch, 16));
+    EXPECT_TRUE(name_batch_has_room(&batch, 13));
+    EXPECT_FALSE(name_batch_has_room(&batch, 14));
+    name_batch_append(&batch, kKindCommand, "abcdefghij", 10);
+    EXPECT_TRUE(name_batch_has_room(&batch, 0));
+    EXPECT_FALSE(name_batch_has_room(&batch, 1));
+    name_batch_release(&batch);
 }
 
 } // namespace

@@ -54,10 +54,10 @@ ToolRun run_tool(const std::string &cwd, const std::vector<std::string> &args,
 
 // True when the tests and the tool are built with a sanitizer, which reserves
 // address space that a memory limit would refuse.
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define QUILLMAP_SANITIZED 1
 #elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
 #define QUILLMAP_SANITIZED 1
 #endif
 #endif
