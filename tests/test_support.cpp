@@ -29,9 +29,9 @@ NameSequences scan_bytes(const std::string &bytes, size_t buffer_size)
     for (;;) {
         ScanToken token = scanner_next(&scanner, &buffer);
         if (token == kTokenCommand)
-            names.commands.push_back(scanner.command);
+            names.commands.emplace_back(scanner.name, scanner.name_length);
         else if (token == kTokenEnvironment)
-            names.environments.push_back(scanner.environment);
+            names.environments.emplace_back(scanner.name, scanner.name_length);
         else
             break;
     }

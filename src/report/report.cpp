@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -153,22 +155,42 @@ int name_order(const void *a, const void *b)
     return (order > 0) - (order < 0);
 }
 
+// Writes the two store-order reports. Run on a helper thread while the
+// calling thread gathers and sorts the names for the sorted ones.
+static void write_store_order_reports(const CommandTable *table, const EnvironmentList *list,
+                                      int *failures)
+{
+    write_environment_all(list, failures);
+    write_command_all(table, failures);
+}
+
 int write_reports(const CommandTable *table, const EnvironmentList *list)
 {
-    int failures = 0;
-    int environment_count = write_environment_all(list, &failures);
-    write_command_all(table, &failures);
+    int all_failures = 0;
+    std::thread writer;
+    try {
+        writer = std::thread(write_store_order_reports, table, list, &all_failures);
+    } catch (const std::system_error &) {
+        write_store_order_reports(table, list, &all_failures);
+    }
 
+    // The sort does not need table order, so the names come from the index.
     int command_count = 0;
-    NameArray commands = command_table_flatten(table, &command_count);
+    int environment_count = environment_list_count(list);
+    NameArray commands = command_table_names(table, &command_count);
     NameArray environments = environment_flatten(list, environment_count);
-    if (commands == nullptr || environments == nullptr || !sort_names(commands, command_count) ||
-        !sort_names(environments, environment_count)) {
+    bool sorted = commands != nullptr && environments != nullptr &&
+                  sort_names(commands, command_count) &&
+                  sort_names(environments, environment_count);
+    if (writer.joinable())
+        writer.join();
+    if (!sorted) {
         free(commands);
         free(environments);
         return -1;
     }
 
+    int failures = all_failures;
     ReportFile command_lst;
     ReportFile environment_lst;
     report_open(&command_lst, "command.lst", "wb", &failures);

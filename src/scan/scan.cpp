@@ -47,34 +47,45 @@ enum ScanMode {
 };
 
 // Tests a complete command name against the keywords. Called for every
-// command, so the first byte rejects most names before any string compare.
-bool is_keyword(const char *name)
+// command, so the length and the first byte reject most names before any
+// compare of the rest.
+bool is_keyword(const char *name, size_t length)
 {
     for (const char *const *keyword = KeywordTable; *keyword != nullptr; ++keyword)
-        if (name[0] == (*keyword)[0] && strcmp(name, *keyword) == 0)
+        if (name[0] == (*keyword)[0] && strlen(*keyword) == length &&
+            memcmp(name, *keyword, length) == 0)
             return true;
     return false;
 }
 
-// Appends the name characters at the front of [p, end) to `name`, which holds
-// `*length` bytes, up to `max` bytes in all. Returns true when the name is
-// complete: a byte outside LetterSet follows it, or it reached `max`. Returns
-// false when the run goes on past `end`. The bytes taken are counted in
-// *taken.
-bool take_letters(const unsigned char *p, const unsigned char *end, char *name, size_t *length,
-                  size_t max, size_t *taken)
+// Takes the run of name characters at the front of [p, end) for a name of at
+// most `max` bytes, of which `*gathered` are already in `store` from earlier
+// blocks. Returns true when the name is complete: a byte outside LetterSet
+// follows it, or it reached `max`; its bytes are then in *name and
+// *name_length, right in the block when no earlier block held any of it.
+// Returns false when the run goes on past `end`; the bytes taken are then
+// added to `store`. Either way *taken counts the bytes consumed.
+bool take_letters(const unsigned char *p, const unsigned char *end, char *store, size_t *gathered,
+                  size_t max, const char **name, size_t *name_length, size_t *taken)
 {
-    size_t room = max - *length;
+    size_t room = max - *gathered;
     const unsigned char *stop = (static_cast<size_t>(end - p) < room) ? end : p + room;
     const unsigned char *q = p;
     while (q < stop && kByteClass.letter[*q])
         ++q;
     *taken = static_cast<size_t>(q - p);
-    memcpy(name + *length, p, *taken);
-    *length += *taken;
-    if (q == end && *length < max)
+    bool complete = q != end || *gathered + *taken == max;
+    if (complete && *gathered == 0) {
+        *name = reinterpret_cast<const char *>(p);
+        *name_length = *taken;
+        return true;
+    }
+    memcpy(store + *gathered, p, *taken);
+    *gathered += *taken;
+    if (!complete)
         return false;
-    name[*length] = 0;
+    *name = store;
+    *name_length = *gathered;
     return true;
 }
 
@@ -136,8 +147,8 @@ void scanner_init(Scanner *scanner)
     scanner->mode = kModeText;
     scanner->command_length = 0;
     scanner->environment_length = 0;
-    scanner->command[0] = 0;
-    scanner->environment[0] = 0;
+    scanner->name = scanner->command;
+    scanner->name_length = 0;
 }
 
 ScanToken scanner_next(Scanner *scanner, SourceBuffer *buffer)
@@ -154,11 +165,13 @@ ScanToken scanner_next(Scanner *scanner, SourceBuffer *buffer)
             int pending = scanner->mode;
             scanner->mode = buffer->error != 0 ? kModeFailed : kModeEnded;
             if (pending == kModeCommand) {
-                scanner->command[scanner->command_length] = 0;
+                scanner->name = scanner->command;
+                scanner->name_length = scanner->command_length;
                 return kTokenCommand;
             }
             if (pending == kModeEnvironment && scanner->environment_length > 0) {
-                scanner->environment[scanner->environment_length] = 0;
+                scanner->name = scanner->environment;
+                scanner->name_length = scanner->environment_length;
                 return kTokenEnvironment;
             }
             continue;
@@ -190,12 +203,14 @@ ScanToken scanner_next(Scanner *scanner, SourceBuffer *buffer)
             }
             break;
         case kModeCommand: {
-            bool complete = take_letters(p, end, scanner->command, &scanner->command_length,
-                                         kCommandNameMax, &taken);
+            bool complete =
+                take_letters(p, end, scanner->command, &scanner->command_length, kCommandNameMax,
+                             &scanner->name, &scanner->name_length, &taken);
             buffer->pos += taken;
             if (!complete)
                 break;
-            scanner->mode = is_keyword(scanner->command) ? kModeSeekBrace : kModeText;
+            scanner->mode =
+                is_keyword(scanner->name, scanner->name_length) ? kModeSeekBrace : kModeText;
             return kTokenCommand;
         }
         case kModeSeekBrace: {
@@ -212,12 +227,13 @@ ScanToken scanner_next(Scanner *scanner, SourceBuffer *buffer)
         }
         case kModeEnvironment: {
             bool complete = take_letters(p, end, scanner->environment,
-                                         &scanner->environment_length, kEnvironmentNameMax, &taken);
+                                         &scanner->environment_length, kEnvironmentNameMax,
+                                         &scanner->name, &scanner->name_length, &taken);
             buffer->pos += taken;
             if (!complete)
                 break;
             scanner->mode = kModeText;
-            if (scanner->environment_length > 0)
+            if (scanner->name_length > 0)
                 return kTokenEnvironment;
             break;
         }
@@ -252,11 +268,10 @@ bool source_scan_fill(SourceScan *scan, NameBatch *batch)
     while (name_batch_has_room(batch, kCommandNameMax)) {
         switch (scanner_next(scanner, &scan->buffer)) {
         case kTokenCommand:
-            name_batch_append(batch, kKindCommand, scanner->command, scanner->command_length);
+            name_batch_append(batch, kKindCommand, scanner->name, scanner->name_length);
             break;
         case kTokenEnvironment:
-            name_batch_append(batch, kKindEnvironment, scanner->environment,
-                              scanner->environment_length);
+            name_batch_append(batch, kKindEnvironment, scanner->name, scanner->name_length);
             break;
         case kTokenReadError:
             fprintf(stderr, "Cannot read %s: %s\n", scan->path, strerror(scan->buffer.error));

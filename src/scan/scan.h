@@ -64,20 +64,24 @@ enum ScanToken {
     kTokenReadError,   // a read failed; every name before it has been yielded
 };
 
-// The scanner's state between calls, including names under construction.
+// The scanner's state between calls. A name that straddles refills is
+// gathered in `command` or `environment`; one that lies whole in the buffer
+// is handed out where it lies.
 struct Scanner {
     int mode;
-    size_t command_length;
-    size_t environment_length;
+    size_t command_length;     // bytes gathered in `command` so far
+    size_t environment_length; // bytes gathered in `environment` so far
+    const char *name;          // the name just yielded (not zero-terminated)
+    size_t name_length;
     char command[kCommandNameMax + 1];
     char environment[kEnvironmentNameMax + 1];
 };
 
 void scanner_init(Scanner *scanner);
 
-// Reads on from `buffer` to the next name and returns its kind, the name
-// zero-terminated in the scanner's matching buffer. Once the input is done it
-// returns kTokenEnd (or kTokenReadError) on every call.
+// Reads on from `buffer` to the next name and returns its kind, the name in
+// `name` and `name_length`, valid until the next call. Once the input is done
+// it returns kTokenEnd (or kTokenReadError) on every call.
 ScanToken scanner_next(Scanner *scanner, SourceBuffer *buffer);
 
 // One source file being scanned into name batches.

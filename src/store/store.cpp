@@ -133,6 +133,24 @@ NameArray command_table_flatten(const CommandTable *table, int *count)
     return array;
 }
 
+// Fills `array` with the names that `index` holds, in slot order.
+static void index_names(const NameIndex *index, NameArray array)
+{
+    size_t next = 0;
+    for (size_t i = 0; i < index->capacity; ++i)
+        if (index->slot[i].text != nullptr)
+            array[next++] = index->slot[i].text;
+}
+
+NameArray command_table_names(const CommandTable *table, int *count)
+{
+    *count = static_cast<int>(table->index.count);
+    NameArray array = name_array_new(*count);
+    if (array != nullptr)
+        index_names(&table->index, array);
+    return array;
+}
+
 void command_table_free(CommandTable *table)
 {
     if (table == nullptr)
@@ -163,6 +181,11 @@ int environment_add_sized(EnvironmentList *list, const char *name, size_t length
     list->head = node;
     name_index_insert(&list->index, node->text, hash);
     return 1;
+}
+
+int environment_list_count(const EnvironmentList *list)
+{
+    return static_cast<int>(list->index.count);
 }
 
 NameArray environment_flatten(const EnvironmentList *list, int count)

@@ -77,6 +77,12 @@ int command_table_count(const CommandTable *table);
 // memory runs out; an empty table gives a valid array of length 0.
 NameArray command_table_flatten(const CommandTable *table, int *count);
 
+// Returns an array of every name in the index's order, which is no order of
+// use to a reader but is had without walking the chains: for callers that sort
+// the names anyway. Stores the length in *count; returns null when memory
+// runs out.
+NameArray command_table_names(const CommandTable *table, int *count);
+
 // Frees every name, every node and the bucket array, then the table itself.
 // Accepts null.
 void command_table_free(CommandTable *table);
@@ -88,6 +94,9 @@ int environment_add(EnvironmentList *list, const char *name);
 
 // The same for the `length` bytes at `name`, which need no terminating zero.
 int environment_add_sized(EnvironmentList *list, const char *name, size_t length);
+
+// Returns the number of names in the list.
+int environment_list_count(const EnvironmentList *list);
 
 // Returns an array of the first `count` names of the list, from the head, or
 // null when memory runs out. A count of 0 gives a valid array of length 0.
