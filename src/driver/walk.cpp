@@ -11,19 +11,19 @@ namespace {
 struct WalkContext {
     NameSink *sink;
     std::vector<DirectoryIdentity> descent; // the directories being walked, outermost first
+    std::vector<unsigned char> block;       // the read buffer, shared by every file
 };
 
 // Scans one plain file into the sink, handing the batch on whenever it fills.
 // Returns 0, or -1 when memory ran out.
-int scan_into(const std::string &path, NameSink *sink)
+int scan_into(const std::string &path, WalkContext *context)
 {
     SourceScan scan;
-    int opened = source_scan_open(&scan, path.c_str());
-    if (opened <= 0)
-        return opened;
+    if (!source_scan_open(&scan, path.c_str(), context->block.data(), context->block.size()))
+        return 0;
     int status = 0;
-    while (status == 0 && !source_scan_fill(&scan, &sink->batch))
-        status = name_sink_flush(sink);
+    while (status == 0 && !source_scan_fill(&scan, &context->sink->batch))
+        status = name_sink_flush(context->sink);
     source_scan_close(&scan);
     return status;
 }
@@ -55,7 +55,7 @@ int walk_directory(const std::string &directory, WalkContext *context)
                 break;
             }
         } else if (entry.kind == kEntryPlain) {
-            if (scan_into(directory + entry.name, context->sink) < 0) {
+            if (scan_into(directory + entry.name, context) < 0) {
                 status = -1;
                 break;
             }
@@ -76,6 +76,6 @@ int name_sink_flush(NameSink *sink)
 
 int walk_tree(const std::string &directory, NameSink *sink)
 {
-    WalkContext context{sink, {}};
+    WalkContext context{sink, {}, std::vector<unsigned char>(kDefaultBufferSize)};
     return walk_directory(directory, &context);
 }

@@ -102,17 +102,23 @@ int is_source_file(const char *path)
     return 0;
 }
 
-bool source_buffer_init(SourceBuffer *buffer, FILE *stream, size_t capacity)
+void source_buffer_attach(SourceBuffer *buffer, FILE *stream, unsigned char *block,
+                          size_t capacity)
 {
-    if (capacity == 0)
-        capacity = 1;
     buffer->stream = stream;
-    buffer->data = static_cast<unsigned char *>(malloc(capacity));
+    buffer->data = block;
     buffer->capacity = capacity;
     buffer->pos = 0;
     buffer->len = 0;
     buffer->ended = false;
     buffer->error = 0;
+}
+
+bool source_buffer_init(SourceBuffer *buffer, FILE *stream, size_t capacity)
+{
+    if (capacity == 0)
+        capacity = 1;
+    source_buffer_attach(buffer, stream, static_cast<unsigned char *>(malloc(capacity)), capacity);
     return buffer->data != nullptr;
 }
 
@@ -243,23 +249,23 @@ ScanToken scanner_next(Scanner *scanner, SourceBuffer *buffer)
     }
 }
 
-int source_scan_open(SourceScan *scan, const char *path)
+bool source_scan_open(SourceScan *scan, const char *path, unsigned char *block, size_t capacity)
 {
     if (!is_source_file(path))
-        return 0;
+        return false;
     scan->path = path;
     scan->stream = fopen(path, "rb");
     if (scan->stream == nullptr) {
         fprintf(stderr, "Cannot open %s. why?\n", path);
-        return 0;
+        return false;
     }
     fprintf(stderr, "Analyzing %s.\n", path);
-    if (!source_buffer_init(&scan->buffer, scan->stream, kDefaultBufferSize)) {
-        fclose(scan->stream);
-        return -1;
-    }
+    // The stream's own buffer would only be copied through: reads go
+    // straight into the block.
+    setvbuf(scan->stream, nullptr, _IONBF, 0);
+    source_buffer_attach(&scan->buffer, scan->stream, block, capacity);
     scanner_init(&scan->scanner);
-    return 1;
+    return true;
 }
 
 bool source_scan_fill(SourceScan *scan, NameBatch *batch)
@@ -285,23 +291,29 @@ bool source_scan_fill(SourceScan *scan, NameBatch *batch)
 
 void source_scan_close(SourceScan *scan)
 {
-    source_buffer_release(&scan->buffer);
     fclose(scan->stream);
 }
 
 int scan_source(const char *path, CommandTable *table, EnvironmentList *list)
 {
-    SourceScan scan;
-    int opened = source_scan_open(&scan, path);
-    if (opened <= 0)
-        return opened;
+    if (!is_source_file(path))
+        return 0;
+    unsigned char *block = static_cast<unsigned char *>(malloc(kDefaultBufferSize));
     NameBatch batch;
-    int status = name_batch_init(&batch, kNameBatchCapacity) ? 0 : -1;
-    for (bool done = false; status == 0 && !done;) {
-        done = source_scan_fill(&scan, &batch);
-        status = name_batch_store(&batch, table, list);
+    if (block == nullptr || !name_batch_init(&batch, kNameBatchCapacity)) {
+        free(block);
+        return -1;
+    }
+    SourceScan scan;
+    int status = 0;
+    if (source_scan_open(&scan, path, block, kDefaultBufferSize)) {
+        for (bool done = false; status == 0 && !done;) {
+            done = source_scan_fill(&scan, &batch);
+            status = name_batch_store(&batch, table, list);
+        }
+        source_scan_close(&scan);
     }
     name_batch_release(&batch);
-    source_scan_close(&scan);
+    free(block);
     return status;
 }

@@ -45,11 +45,16 @@ struct SourceBuffer {
     int error;   // errno of the read error, 0 when the input simply ended
 };
 
-// Prepares `buffer` to read `stream` through a block of `capacity` bytes
-// (at least 1). Returns false when memory runs out.
+// Prepares `buffer` to read `stream` through the caller's `block` of
+// `capacity` bytes (at least 1), which it borrows.
+void source_buffer_attach(SourceBuffer *buffer, FILE *stream, unsigned char *block,
+                          size_t capacity);
+
+// The same through a block of its own. Returns false when memory runs out.
 bool source_buffer_init(SourceBuffer *buffer, FILE *stream, size_t capacity);
 
-// Frees the block; the stream stays open and belongs to the caller.
+// Frees the block of source_buffer_init(); the stream stays open and belongs
+// to the caller.
 void source_buffer_release(SourceBuffer *buffer);
 
 // Returns the number of unread bytes, refilling the block first when it is
@@ -94,11 +99,12 @@ struct SourceScan {
 
 // Starts the scan of one file found by the walk. A file whose extension is
 // not a source extension is passed over silently and a file that cannot be
-// opened gives "Cannot open PATH. why?" on standard error; both return 0.
-// Otherwise "Analyzing PATH." is written there and 1 is returned: the file is
-// open, to be scanned with source_scan_fill() and closed with
-// source_scan_close(). Returns -1 when memory runs out.
-int source_scan_open(SourceScan *scan, const char *path);
+// opened gives "Cannot open PATH. why?" on standard error; both return
+// false. Otherwise "Analyzing PATH." is written there and true is returned:
+// the file is open, to be read through `block` (of `capacity` bytes, borrowed
+// until the scan is closed), scanned with source_scan_fill() and closed with
+// source_scan_close().
+bool source_scan_open(SourceScan *scan, const char *path, unsigned char *block, size_t capacity);
 
 // Scans on, appending each name found to `batch`, until the file is done
 // (returns true) or the batch has no room left for a name of the longest kind
