@@ -41,7 +41,8 @@ void walk(const std::string &directory, std::vector<DirectoryIdentity> *descent,
     if (!list_directory(directory, &listing))
         return;
     for (const DirectoryIdentity &id : *descent)
-        if (id.volume == listing.identity.volume && id.file == listing.identity.file)
+        if (id.known && listing.identity.known && id.volume == listing.identity.volume &&
+            id.file == listing.identity.file)
             return;
     descent->push_back(listing.identity);
     for (const DirectoryEntry &entry : listing.entries) {

@@ -1,10 +1,14 @@
 // Tests of the report files, end to end through the built tool.
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
 #include <unistd.h>
+#endif
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -12,15 +16,6 @@
 #include "test_support.h"
 
 namespace {
-
-// The bytes of a report listing `names`: each name followed by CR LF.
-std::string report(const std::vector<std::string> &names)
-{
-    std::string bytes;
-    for (const std::string &name : names)
-        bytes += name + "\r\n";
-    return bytes;
-}
 
 size_t line_count(const std::string &bytes)
 {
@@ -61,15 +56,15 @@ TEST(Reports, TheWorkedExampleByteForByte)
                                   "\\end{document}\n");
     ToolRun run = run_tool(dir.path(), {"src"});
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.err, "Analyzing src/a.tex.\n");
+    EXPECT_EQ(run.err, console("Analyzing " + native("src/a.tex") + ".\n"));
     EXPECT_EQ(read_file(dir / "command.all"),
-              report({"newenvironment", "@ifnextchar", "Aa", "BB", "begin", "end", "section",
+              crlf_lines({"newenvironment", "@ifnextchar", "Aa", "BB", "begin", "end", "section",
                       "documentclass"}));
     EXPECT_EQ(read_file(dir / "command.lst"),
-              report({"@ifnextchar", "Aa", "BB", "begin", "documentclass", "end",
+              crlf_lines({"@ifnextchar", "Aa", "BB", "begin", "documentclass", "end",
                       "newenvironment", "section"}));
-    EXPECT_EQ(read_file(dir / "environment.all"), report({"document", "itemize", "proof"}));
-    EXPECT_EQ(read_file(dir / "environment.lst"), report({"document", "itemize", "proof"}));
+    EXPECT_EQ(read_file(dir / "environment.all"), crlf_lines({"document", "itemize", "proof"}));
+    EXPECT_EQ(read_file(dir / "environment.lst"), crlf_lines({"document", "itemize", "proof"}));
     expect_consistent_reports(dir);
 }
 
@@ -99,15 +94,15 @@ TEST(Reports, OrderOfEachFile)
         write_file(dir / "in/x.tex", c.source);
         ToolRun run = run_tool(dir.path(), {"in"});
         EXPECT_EQ(run.status, 0);
-        EXPECT_EQ(read_file(dir / "command.all"), report(c.command_all)) << c.source;
-        EXPECT_EQ(read_file(dir / "command.lst"), report(c.command_lst)) << c.source;
+        EXPECT_EQ(read_file(dir / "command.all"), crlf_lines(c.command_all)) << c.source;
+        EXPECT_EQ(read_file(dir / "command.lst"), crlf_lines(c.command_lst)) << c.source;
         std::vector<std::string> sorted = c.environment_all;
         std::sort(sorted.begin(), sorted.end());
         EXPECT_EQ(file_exists(dir / "environment.all"), !c.environment_all.empty());
         if (!c.environment_all.empty()) {
-            EXPECT_EQ(read_file(dir / "environment.all"), report(c.environment_all));
+            EXPECT_EQ(read_file(dir / "environment.all"), crlf_lines(c.environment_all));
         }
-        EXPECT_EQ(read_file(dir / "environment.lst"), report(sorted)) << c.source;
+        EXPECT_EQ(read_file(dir / "environment.lst"), crlf_lines(sorted)) << c.source;
         expect_consistent_reports(dir);
     }
 }
@@ -117,7 +112,7 @@ TEST(Reports, EmptyResultsWithoutArguments)
     TempDir dir;
     ToolRun run = run_tool(dir.path(), {});
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.out, "usage:\nquillmap directory\n");
+    EXPECT_EQ(run.out, console("usage:\nquillmap directory\n"));
     for (const char *name : {"command.all", "command.lst", "environment.lst"}) {
         EXPECT_TRUE(file_exists(dir / name)) << name;
         EXPECT_EQ(read_file(dir / name), "") << name;
@@ -136,8 +131,8 @@ TEST(Reports, StaleReportsOfAnEarlierRunAreReplaced)
     write_file(dir / "environment.lst", "oldenv\r\n");
     ToolRun run = run_tool(dir.path(), {"in"});
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(read_file(dir / "command.all"), report({"new"}));
-    EXPECT_EQ(read_file(dir / "command.lst"), report({"new"}));
+    EXPECT_EQ(read_file(dir / "command.all"), crlf_lines({"new"}));
+    EXPECT_EQ(read_file(dir / "command.lst"), crlf_lines({"new"}));
     EXPECT_FALSE(file_exists(dir / "environment.all"));
     EXPECT_EQ(read_file(dir / "environment.lst"), "");
     expect_consistent_reports(dir);
@@ -145,16 +140,21 @@ TEST(Reports, StaleReportsOfAnEarlierRunAreReplaced)
 
 TEST(Reports, AFailedReportIsNamedAndTheRunFails)
 {
+#ifdef _WIN32
+    const int directory_error = EACCES; // what opening a directory as a file gives there
+#else
+    const int directory_error = EISDIR;
+#endif
     struct {
-        std::string report;     // the report that cannot be written
-        std::string obstacle;   // "dir": a directory in its place; "full": a link to /dev/full
-        std::string message;
+        std::string report;   // the report that cannot be written
+        std::string obstacle; // "dir": a directory in its place; "full": a link to /dev/full
+        int error;
     } cases[] = {
-        {"command.lst", "dir", "Cannot write command.lst: Is a directory\n"},
-        {"command.lst", "full", "Cannot write command.lst: No space left on device\n"},
-        {"environment.all", "dir", "Cannot write environment.all: Is a directory\n"},
-        {"command.all", "dir", "Cannot write command.all: Is a directory\n"},
-        {"environment.lst", "full", "Cannot write environment.lst: No space left on device\n"},
+        {"command.lst", "dir", directory_error},
+        {"command.lst", "full", ENOSPC},
+        {"environment.all", "dir", directory_error},
+        {"command.all", "dir", directory_error},
+        {"environment.lst", "full", ENOSPC},
     };
     for (const auto &c : cases) {
         TempDir dir;
@@ -163,20 +163,25 @@ TEST(Reports, AFailedReportIsNamedAndTheRunFails)
         if (c.obstacle == "dir") {
             make_dirs(dir / (c.report + "/keep")); // not empty, so it is not removed
         } else {
+#ifdef _WIN32
+            continue; // no device that is always full
+#else
             ASSERT_EQ(symlink("/dev/full", (dir / c.report).c_str()), 0);
+#endif
         }
         ToolRun run = run_tool(dir.path(), {"in"});
         EXPECT_EQ(run.status, 1) << c.report << " " << c.obstacle;
-        EXPECT_EQ(run.err, "Analyzing in/x.tex.\n" + c.message);
+        EXPECT_EQ(run.err, console("Analyzing " + native("in/x.tex") + ".\nCannot write " +
+                                   c.report + ": " + strerror(c.error) + "\n"));
         // The other reports are written all the same.
         struct {
             const char *name;
             std::string bytes;
         } others[] = {
-            {"command.all", report({"begin", "end"})},
-            {"command.lst", report({"begin", "end"})},
-            {"environment.all", report({"doc"})},
-            {"environment.lst", report({"doc"})},
+            {"command.all", crlf_lines({"begin", "end"})},
+            {"command.lst", crlf_lines({"begin", "end"})},
+            {"environment.all", crlf_lines({"doc"})},
+            {"environment.lst", crlf_lines({"doc"})},
         };
         for (const auto &other : others)
             if (other.name != c.report) {

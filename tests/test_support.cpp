@@ -1,15 +1,10 @@
 #include "test_support.h"
 
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <dirent.h>
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
@@ -50,12 +45,67 @@ NameSequences model_bytes(const std::string &bytes)
     return names;
 }
 
+std::string crlf_lines(const std::vector<std::string> &names)
+{
+    std::string bytes;
+    for (const std::string &name : names)
+        bytes += name + "\r\n";
+    return bytes;
+}
+
+std::string letter_name(unsigned n)
+{
+    std::string name = "env";
+    do {
+        name += static_cast<char>('a' + n % 26);
+        n /= 26;
+    } while (n != 0);
+    return name;
+}
+
+#ifdef _WIN32
+const char kSep = '\\';
+#else
+const char kSep = '/';
+#endif
+
+std::string native(std::string path)
+{
+    for (char &c : path)
+        if (c == '/')
+            c = kSep;
+    return path;
+}
+
+std::string console(const std::string &text)
+{
+#ifdef _WIN32
+    std::string lines;
+    for (char c : text) {
+        if (c == '\n')
+            lines += '\r';
+        lines += c;
+    }
+    return lines;
+#else
+    return text;
+#endif
+}
+
 TempDir::TempDir()
 {
-    std::string pattern = (std::filesystem::temp_directory_path() / "quillmap-test-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr)
-        throw std::runtime_error("cannot make a temporary directory");
-    path_ = pattern;
+    std::random_device seed;
+    std::mt19937_64 random(seed());
+    std::filesystem::path base = std::filesystem::temp_directory_path();
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::filesystem::path candidate = base / ("quillmap-test-" + std::to_string(random()));
+        std::error_code error;
+        if (std::filesystem::create_directory(candidate, error)) {
+            path_ = candidate.string();
+            return;
+        }
+    }
+    throw std::runtime_error("cannot make a temporary directory");
 }
 
 TempDir::~TempDir()
@@ -82,8 +132,8 @@ std::string read_file(const std::string &path)
 
 bool file_exists(const std::string &path)
 {
-    struct stat info;
-    return lstat(path.c_str(), &info) == 0;
+    std::error_code error;
+    return std::filesystem::exists(std::filesystem::symlink_status(path, error));
 }
 
 void make_dirs(const std::string &path)
@@ -91,64 +141,3 @@ void make_dirs(const std::string &path)
     std::filesystem::create_directories(path);
 }
 
-std::vector<std::string> listing_order(const std::string &directory)
-{
-    std::vector<std::string> names;
-    DIR *dir = opendir(directory.c_str());
-    if (dir == nullptr)
-        throw std::runtime_error("cannot list " + directory);
-    while (const struct dirent *entry = readdir(dir)) {
-        std::string name = entry->d_name;
-        if (name != "." && name != "..")
-            names.push_back(name);
-    }
-    closedir(dir);
-    return names;
-}
-
-ToolRun run_tool(const std::string &cwd, const std::vector<std::string> &args,
-                 const std::string &wrapper)
-{
-    TempDir capture;
-    std::string out_path = capture / "out";
-    std::string err_path = capture / "err";
-    pid_t child = fork();
-    if (child < 0)
-        throw std::runtime_error("cannot fork");
-    if (child == 0) {
-        int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (out < 0 || err < 0 || chdir(cwd.c_str()) != 0)
-            _exit(127);
-        dup2(out, 1);
-        dup2(err, 2);
-        alarm(120); // survives exec: a run that hangs is killed and fails its test
-        std::vector<char *> argv;
-        std::string script = wrapper + " \"$0\" \"$@\"";
-        if (!wrapper.empty()) {
-            // Run through the shell so that the wrapper (a ulimit, a change of
-            // user) applies; the tool and its arguments are the positional
-            // parameters.
-            argv.push_back(const_cast<char *>("sh"));
-            argv.push_back(const_cast<char *>("-c"));
-            argv.push_back(const_cast<char *>(script.c_str()));
-        }
-        argv.push_back(const_cast<char *>(QUILLMAP_EXE));
-        for (const std::string &arg : args)
-            argv.push_back(const_cast<char *>(arg.c_str()));
-        argv.push_back(nullptr);
-        if (wrapper.empty())
-            execv(QUILLMAP_EXE, argv.data());
-        else
-            execv("/bin/sh", argv.data());
-        _exit(127);
-    }
-    int wait_status = 0;
-    if (waitpid(child, &wait_status, 0) != child)
-        throw std::runtime_error("cannot wait for the tool");
-    ToolRun run;
-    run.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
-    run.out = read_file(out_path);
-    run.err = read_file(err_path);
-    return run;
-}

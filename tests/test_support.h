@@ -16,6 +16,22 @@ NameSequences scan_bytes(const std::string &bytes, size_t buffer_size);
 // The same through the formatted-input model.
 NameSequences model_bytes(const std::string &bytes);
 
+// The directory separator of the platform, and `path` with each '/' made
+// into it.
+extern const char kSep;
+std::string native(std::string path);
+
+// `text` as the platform's console streams write it: each "\n" becomes
+// "\r\n" on Windows.
+std::string console(const std::string &text);
+
+// The bytes of a report listing `names`: each name followed by CR LF.
+std::string crlf_lines(const std::vector<std::string> &names);
+
+// The n-th of a series of distinct names made of name characters only
+// ("enva", "envb", ...; digits would end a name).
+std::string letter_name(unsigned n);
+
 // A fresh directory below the system's temporary directory, removed with all
 // its contents (links are removed, not followed) when the object goes.
 class TempDir {
@@ -25,7 +41,11 @@ class TempDir {
     TempDir(const TempDir &) = delete;
     TempDir &operator=(const TempDir &) = delete;
     const std::string &path() const { return path_; }
-    std::string operator/(const std::string &relative) const { return path_ + "/" + relative; }
+    // A path below the directory; '/' in `relative` becomes the separator.
+    std::string operator/(const std::string &relative) const
+    {
+        return path_ + kSep + native(relative);
+    }
 
   private:
     std::string path_;

@@ -14,10 +14,13 @@
 extern const char kPathSeparator;
 
 // What identifies a directory on its system, so that a directory reached again
-// through a link is recognised (device and inode on POSIX).
+// through a link is recognised (device and inode on POSIX, volume serial
+// number and file index on Windows). An identity that could not be learnt is
+// not `known` and matches nothing.
 struct DirectoryIdentity {
     unsigned long long volume;
     unsigned long long file;
+    bool known;
 };
 
 enum EntryKind {

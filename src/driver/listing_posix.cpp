@@ -52,6 +52,7 @@ bool list_directory(const std::string &directory, DirectoryListing *listing)
     }
     listing->identity.volume = static_cast<unsigned long long>(info.st_dev);
     listing->identity.file = static_cast<unsigned long long>(info.st_ino);
+    listing->identity.known = true;
     while (const struct dirent *entry = readdir(dir)) {
         if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0)
             continue;

@@ -30,8 +30,10 @@ int scan_into(const std::string &path, WalkContext *context)
 
 bool on_descent(const WalkContext &context, const DirectoryIdentity &identity)
 {
+    if (!identity.known)
+        return false;
     for (const DirectoryIdentity &active : context.descent)
-        if (active.volume == identity.volume && active.file == identity.file)
+        if (active.known && active.volume == identity.volume && active.file == identity.file)
             return true;
     return false;
 }

@@ -1,6 +1,6 @@
-// Hostile trees and inputs: deep trees, special files, odd names, trees that
-// change under the walk, huge names, crowded stores, reports that cannot be
-// written. Every run must finish, and nothing readable may be lost.
+// Hostile trees on POSIX systems: deep trees, links, special files, odd names,
+// trees that change under the walk, reports that cannot be written, memory
+// that runs out. Every run must finish, and nothing readable may be lost.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -21,14 +21,6 @@
 #include "test_support.h"
 
 namespace {
-
-std::string crlf_lines(const std::vector<std::string> &names)
-{
-    std::string bytes;
-    for (const std::string &name : names)
-        bytes += name + "\r\n";
-    return bytes;
-}
 
 size_t count_of(const std::string &text, const std::string &what)
 {
@@ -219,81 +211,6 @@ TEST(HostileTrees, AFileRemovedBetweenListingAndOpeningIsReported)
     EXPECT_EQ(count_of(err, "Analyzing top/s/"), 1500u);
 }
 
-TEST(HostileInputs, AHugeNameIsCutAndTheRestIsPlainText)
-{
-    const std::string run(5 * 1000 * 1000, 'x');
-    struct {
-        std::string input;
-        std::vector<std::string> commands;
-        std::vector<std::string> environments;
-    } cases[] = {
-        {"\\" + run + "\\end", {run.substr(0, kCommandNameMax), "end"}, {}},
-        {"\\begin{" + run + "}\\end", {"begin", "end"}, {run.substr(0, kEnvironmentNameMax)}},
-        {"\\begin" + std::string(5000000, ' ') + "{e}", {"begin"}, {"e"}},
-    };
-    for (const auto &c : cases) {
-        for (size_t size : {size_t{1}, size_t{3}, size_t{kDefaultBufferSize}}) {
-            NameSequences names = scan_bytes(c.input, size);
-            EXPECT_EQ(names.commands, c.commands) << "buffer size " << size;
-            EXPECT_EQ(names.environments, c.environments) << "buffer size " << size;
-        }
-    }
-}
-
-// The n-th name made of 17 blocks of "Aa" or "BB": all such names hash alike.
-std::string one_bucket_name(unsigned n)
-{
-    std::string name;
-    for (int block = 0; block < 17; ++block)
-        name += (n >> block & 1) ? "BB" : "Aa";
-    return name;
-}
-
-// The n-th name in letters only (digits would end a name).
-std::string letter_name(unsigned n)
-{
-    std::string name = "env";
-    do {
-        name += static_cast<char>('a' + n % 26);
-        n /= 26;
-    } while (n != 0);
-    return name;
-}
-
-TEST(HostileInputs, CrowdedStoresGiveCompleteExactReports)
-{
-    const unsigned count = 100000;
-    std::vector<std::string> commands, environments;
-    std::string source;
-    for (unsigned i = 0; i < count; ++i) {
-        // A scrambled order, so that first appearance differs from sort order.
-        unsigned n = (i * 7919u) % count;
-        commands.push_back(one_bucket_name(n));
-        environments.push_back(letter_name(n));
-        source += "\\" + commands.back() + " \\begin{" + environments.back() + "}\n";
-        if (i % 3 == 0) // repeats change nothing
-            source += "\\" + commands[i / 2] + "\\begin{" + environments[i / 2] + "}\n";
-    }
-    ASSERT_EQ(name_hash(commands[0].c_str()), name_hash(commands[1].c_str()));
-    TempDir dir;
-    make_dirs(dir / "in");
-    write_file(dir / "in/big.tex", source);
-    ToolRun run = run_tool(dir.path(), {"in"});
-    ASSERT_EQ(run.status, 0);
-
-    std::vector<std::string> command_all = commands;
-    bool begin_first = name_hash("begin") < name_hash(commands[0].c_str());
-    command_all.insert(begin_first ? command_all.begin() : command_all.end(), "begin");
-    std::vector<std::string> newest_first(environments.rbegin(), environments.rend());
-    std::vector<std::string> command_lst = command_all;
-    std::sort(command_lst.begin(), command_lst.end());
-    std::sort(environments.begin(), environments.end());
-    EXPECT_TRUE(read_file(dir / "command.all") == crlf_lines(command_all));
-    EXPECT_TRUE(read_file(dir / "command.lst") == crlf_lines(command_lst));
-    EXPECT_TRUE(read_file(dir / "environment.all") == crlf_lines(newest_first));
-    EXPECT_TRUE(read_file(dir / "environment.lst") == crlf_lines(environments));
-}
-
 TEST(HostileOutputs, NoWriteAccessFailsEveryReport)
 {
     TempDir dir;
@@ -327,6 +244,71 @@ TEST(HostileOutputs, RunningOutOfMemoryIsReported)
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, "Analyzing in/many.tex.\nquillmap: out of memory\n");
     EXPECT_FALSE(file_exists(dir / "command.lst"));
+}
+
+TEST(HostileTrees, LinksSpecialFilesAndADirectoryNamedLikeASource)
+{
+    TempDir dir;
+    std::string root = dir / "t/";
+    make_dirs(root + "loop/sub");
+    make_dirs(root + "pair/a");
+    make_dirs(root + "pair/b");
+    make_dirs(root + "dir.tex");
+    make_dirs(root + "fifo");
+    write_file(root + "loop/in.tex", "");
+    write_file(root + "dir.tex/inside.tex", "");
+    ASSERT_EQ(symlink("..", (root + "loop/sub/up").c_str()), 0);     // to an ancestor
+    ASSERT_EQ(symlink("../b", (root + "pair/a/l").c_str()), 0);      // a and b link to
+    ASSERT_EQ(symlink("../a", (root + "pair/b/l").c_str()), 0);      // each other
+    ASSERT_EQ(symlink("nowhere", (root + "gone.tex").c_str()), 0);   // dangling
+    ASSERT_EQ(mkfifo((root + "fifo/x.tex").c_str(), 0600), 0);      // would block if opened
+
+    ToolRun run = run_tool(dir.path(), {root + "loop"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "Analyzing " + root + "loop/in.tex.\n");
+
+    // pair/a/l leads to b, whose link leads back to a: on the descent, so it ends.
+    run = run_tool(dir.path(), {root + "pair"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "");
+
+    struct {
+        std::string arg;
+        std::string expected_err;
+    } cases[] = {
+        {root + "fifo", ""},
+        {root + "dir.tex", "Analyzing " + root + "dir.tex/inside.tex.\n"},
+    };
+    for (const auto &c : cases) {
+        run = run_tool(dir.path(), {c.arg});
+        EXPECT_EQ(run.status, 0) << c.arg;
+        EXPECT_EQ(run.err, c.expected_err) << c.arg;
+    }
+}
+
+TEST(HostileTrees, ADanglingLinkIsReportedAsUnopenable)
+{
+    TempDir dir;
+    ASSERT_EQ(symlink("nowhere", (dir / "gone.tex").c_str()), 0);
+    ToolRun run = run_tool(dir.path(), {dir.path()});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "Cannot open " + dir.path() + "/gone.tex. why?\n");
+}
+
+TEST(ScanSource, AReadErrorEndsTheFileWithAMessage)
+{
+    // A directory opens as a stream on POSIX but cannot be read.
+    TempDir dir;
+    make_dirs(dir / "d.tex");
+    CommandTable *table = command_table_new();
+    EnvironmentList list{};
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(scan_source((dir / "d.tex").c_str(), table, &list), 0);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err, "Analyzing " + (dir / "d.tex") + ".\nCannot read " + (dir / "d.tex") +
+                       ": Is a directory\n");
+    EXPECT_EQ(command_table_count(table), 0);
+    command_table_free(table);
 }
 
 } // namespace
