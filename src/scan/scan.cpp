@@ -188,14 +188,30 @@ ScanToken scanner_next(Scanner *scanner, SourceBuffer *buffer)
         size_t taken = 0;
         switch (scanner->mode) {
         case kModeText: {
-            const void *hit = memchr(p, '\\', available);
+            const unsigned char *hit =
+                static_cast<const unsigned char *>(memchr(p, '\\', available));
             if (hit == nullptr) {
                 buffer->pos = buffer->len;
-            } else {
-                buffer->pos = static_cast<size_t>(static_cast<const unsigned char *>(hit) -
-                                                  buffer->data) + 1;
-                scanner->mode = kModeBackslash;
+                break;
             }
+            // The common case in one step: the backslash, its name and the
+            // byte that ends the name all lie in this block.
+            const unsigned char *first = hit + 1;
+            const unsigned char *stop =
+                static_cast<size_t>(end - first) > kCommandNameMax ? first + kCommandNameMax : end;
+            const unsigned char *q = first;
+            while (q < stop && kByteClass.letter[*q])
+                ++q;
+            if (q > first && (q < end || q - first == kCommandNameMax)) {
+                buffer->pos = static_cast<size_t>(q - buffer->data);
+                scanner->name = reinterpret_cast<const char *>(first);
+                scanner->name_length = static_cast<size_t>(q - first);
+                scanner->mode =
+                    is_keyword(scanner->name, scanner->name_length) ? kModeSeekBrace : kModeText;
+                return kTokenCommand;
+            }
+            buffer->pos = static_cast<size_t>(first - buffer->data);
+            scanner->mode = kModeBackslash;
             break;
         }
         case kModeBackslash:
