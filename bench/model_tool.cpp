@@ -18,7 +18,8 @@
 namespace {
 
 struct ReferenceStores {
-    std::vector<std::vector<std::string>> buckets = std::vector<std::vector<std::string>>(kBucketCount);
+    std::vector<std::vector<std::string>> buckets =
+        std::vector<std::vector<std::string>>(kBucketCount);
     std::unordered_set<std::string> commands;
     std::vector<std::string> environments_first_seen;
     std::unordered_set<std::string> environments;

@@ -218,8 +218,8 @@ TEST(HostileOutputs, NoWriteAccessFailsEveryReport)
     write_file(dir / "in/x.tex", "\\begin{e}");
     for (const std::string &path : {dir.path(), dir / "in"})
         ASSERT_EQ(chmod(path.c_str(), 0755), 0);
-    ToolRun run = run_tool(dir.path(), {"in"},
-                           "exec setpriv --reuid=65534 --regid=65534 --clear-groups");
+    ToolRun run =
+        run_tool(dir.path(), {"in"}, "exec setpriv --reuid=65534 --regid=65534 --clear-groups");
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, "Analyzing in/x.tex.\n"
                        "Cannot write environment.all: Permission denied\n"
@@ -257,11 +257,11 @@ TEST(HostileTrees, LinksSpecialFilesAndADirectoryNamedLikeASource)
     make_dirs(root + "fifo");
     write_file(root + "loop/in.tex", "");
     write_file(root + "dir.tex/inside.tex", "");
-    ASSERT_EQ(symlink("..", (root + "loop/sub/up").c_str()), 0);     // to an ancestor
-    ASSERT_EQ(symlink("../b", (root + "pair/a/l").c_str()), 0);      // a and b link to
-    ASSERT_EQ(symlink("../a", (root + "pair/b/l").c_str()), 0);      // each other
-    ASSERT_EQ(symlink("nowhere", (root + "gone.tex").c_str()), 0);   // dangling
-    ASSERT_EQ(mkfifo((root + "fifo/x.tex").c_str(), 0600), 0);      // would block if opened
+    ASSERT_EQ(symlink("..", (root + "loop/sub/up").c_str()), 0);   // to an ancestor
+    ASSERT_EQ(symlink("../b", (root + "pair/a/l").c_str()), 0);    // a and b link to
+    ASSERT_EQ(symlink("../a", (root + "pair/b/l").c_str()), 0);    // each other
+    ASSERT_EQ(symlink("nowhere", (root + "gone.tex").c_str()), 0); // dangling
+    ASSERT_EQ(mkfifo((root + "fifo/x.tex").c_str(), 0600), 0);     // would block if opened
 
     ToolRun run = run_tool(dir.path(), {root + "loop"});
     EXPECT_EQ(run.status, 0);

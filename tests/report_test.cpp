@@ -34,7 +34,8 @@ void expect_consistent_reports(const TempDir &dir)
     std::string environment_all =
         file_exists(dir / "environment.all") ? read_file(dir / "environment.all") : "";
     std::string environment_lst = read_file(dir / "environment.lst");
-    for (const std::string *bytes : {&command_all, &command_lst, &environment_all, &environment_lst}) {
+    for (const std::string *bytes :
+         {&command_all, &command_lst, &environment_all, &environment_lst}) {
         size_t lf = 0;
         for (char c : *bytes)
             lf += c == '\n';
@@ -59,10 +60,10 @@ TEST(Reports, TheWorkedExampleByteForByte)
     EXPECT_EQ(run.err, console("Analyzing " + native("src/a.tex") + ".\n"));
     EXPECT_EQ(read_file(dir / "command.all"),
               crlf_lines({"newenvironment", "@ifnextchar", "Aa", "BB", "begin", "end", "section",
-                      "documentclass"}));
+                          "documentclass"}));
     EXPECT_EQ(read_file(dir / "command.lst"),
               crlf_lines({"@ifnextchar", "Aa", "BB", "begin", "documentclass", "end",
-                      "newenvironment", "section"}));
+                          "newenvironment", "section"}));
     EXPECT_EQ(read_file(dir / "environment.all"), crlf_lines({"document", "itemize", "proof"}));
     EXPECT_EQ(read_file(dir / "environment.lst"), crlf_lines({"document", "itemize", "proof"}));
     expect_consistent_reports(dir);
@@ -78,7 +79,7 @@ TEST(Reports, OrderOfEachFile)
     } cases[] = {
         {"\\BB\\Aa", {"BB", "Aa"}, {"Aa", "BB"}, {}}, // one bucket: first seen first
         {"\\Aa\\BB", {"Aa", "BB"}, {"Aa", "BB"}, {}},
-        {"\\ab\\a", {"a", "ab"}, {"a", "ab"}, {}},     // bucket 97 before 3105
+        {"\\ab\\a", {"a", "ab"}, {"a", "ab"}, {}}, // bucket 97 before 3105
         {"\\section\\Section\\@xp\\begin",
          {"Section", "begin", "section", "@xp"}, // buckets 1733, 2217, 3813, 3896
          {"@xp", "Section", "begin", "section"},
@@ -150,10 +151,8 @@ TEST(Reports, AFailedReportIsNamedAndTheRunFails)
         std::string obstacle; // "dir": a directory in its place; "full": a link to /dev/full
         int error;
     } cases[] = {
-        {"command.lst", "dir", directory_error},
-        {"command.lst", "full", ENOSPC},
-        {"environment.all", "dir", directory_error},
-        {"command.all", "dir", directory_error},
+        {"command.lst", "dir", directory_error},     {"command.lst", "full", ENOSPC},
+        {"environment.all", "dir", directory_error}, {"command.all", "dir", directory_error},
         {"environment.lst", "full", ENOSPC},
     };
     for (const auto &c : cases) {
@@ -197,10 +196,17 @@ TEST(NameOrder, ComparesBytesUnsignedWithPrefixesFirst)
         const char *b;
         int expected;
     } cases[] = {
-        {"@xp", "Section", -1}, {"Section", "begin", -1}, {"begin", "section", -1},
-        {"Z", "a", -1},         {"a", "Z", 1},            {"sec", "section", -1},
-        {"section", "sec", 1},  {"same", "same", 0},      {"", "a", -1},
-        {"\x7f", "\x80", -1},   {"\xff", "a", 1},         // bytes over 0x7F sort last
+        {"@xp", "Section", -1},
+        {"Section", "begin", -1},
+        {"begin", "section", -1},
+        {"Z", "a", -1},
+        {"a", "Z", 1},
+        {"sec", "section", -1},
+        {"section", "sec", 1},
+        {"same", "same", 0},
+        {"", "a", -1},
+        {"\x7f", "\x80", -1},
+        {"\xff", "a", 1}, // bytes over 0x7F sort last
     };
     for (const auto &c : cases)
         EXPECT_EQ(name_order(&c.a, &c.b), c.expected) << c.a << " vs " << c.b;

@@ -13,8 +13,18 @@ namespace {
 
 // Pieces that inputs are built from: dense in what the scanner reacts to.
 const char *const kPieces[] = {
-    "\\", "\\", "\\", "{", "{", "}", "a", "Z", "@", "xy", "begin", "newenvironment",
-    "\\begin{", "\\newenvironment{", "0", "9", "*", " ", "\n", "\r", "%", "[", "]",
+    "\\",       "\\",
+    "\\",       "{",
+    "{",        "}",
+    "a",        "Z",
+    "@",        "xy",
+    "begin",    "newenvironment",
+    "\\begin{", "\\newenvironment{",
+    "0",        "9",
+    "*",        " ",
+    "\n",       "\r",
+    "%",        "[",
+    "]",
 };
 
 std::string generate_input(std::mt19937 &random)

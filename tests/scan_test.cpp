@@ -20,9 +20,18 @@ TEST(IsSourceFile, AcceptsExactlyTheFourExtensions)
         const char *path;
         int expected;
     } cases[] = {
-        {"paper.tex", 1},     {"macros.sty", 1},    {"book.ltx", 1},        {"fonts.def", 1},
-        {"dir/a.b.tex", 1},   {".tex", 1},          {"PAPER.TEX", 0},       {"paper.tex~", 0},
-        {"paper.texx", 0},    {"paper.tex.bak", 0}, {"Makefile", 0},        {"paper.", 0},
+        {"paper.tex", 1},
+        {"macros.sty", 1},
+        {"book.ltx", 1},
+        {"fonts.def", 1},
+        {"dir/a.b.tex", 1},
+        {".tex", 1},
+        {"PAPER.TEX", 0},
+        {"paper.tex~", 0},
+        {"paper.texx", 0},
+        {"paper.tex.bak", 0},
+        {"Makefile", 0},
+        {"paper.", 0},
         {"a.tex/Makefile", 0}, // the last dot of the whole path decides
         {"", 0},
     };
@@ -45,17 +54,17 @@ std::vector<ScanCase> scan_cases()
 {
     return {
         {"", {}, {}},
-        {"\\", {}, {}},                      // a lone backslash at the end
+        {"\\", {}, {}}, // a lone backslash at the end
         {"plain text { } %", {}, {}},
         {"\\@namedef", {"@namedef"}, {}},
         {"\\section*", {"section"}, {}},
         {"\\item1", {"item"}, {}},
-        {"% \\foo", {"foo"}, {}},            // comments are scanned too
+        {"% \\foo", {"foo"}, {}}, // comments are scanned too
         {"\\foo\\bar", {"foo", "bar"}, {}},
-        {"\\\\begin{x}", {}, {}},            // an escaped backslash: 'begin' is text
+        {"\\\\begin{x}", {}, {}}, // an escaped backslash: 'begin' is text
         {"\\\\\\a", {"a"}, {}},
         {"\\1\\a", {"a"}, {}},
-        {"\\begin", {"begin"}, {}},          // no '{' before the end
+        {"\\begin", {"begin"}, {}}, // no '{' before the end
         {"\\begin{", {"begin"}, {}},
         {"\\begin{}", {"begin"}, {}},
         {"\\begin{my env}", {"begin"}, {"my"}},
@@ -65,14 +74,14 @@ std::vector<ScanCase> scan_cases()
         {"\\begin \\foo {x}", {"begin"}, {"x"}}, // passed over while seeking '{'
         {"\\begin{\\foo}", {"begin", "foo"}, {}},
         {"\\begin{abc\\foo}", {"begin", "foo"}, {"abc"}},
-        {"\\begin{x", {"begin"}, {"x"}},     // end of input inside the name
+        {"\\begin{x", {"begin"}, {"x"}}, // end of input inside the name
         {"\\newenvironment*{x}", {"newenvironment"}, {"x"}},
         {"\\beginx{y}", {"beginx"}, {}},
         {"\\Begin{y}", {"Begin"}, {}},
         {"\\newenvironment{proof}{\\par}{}\\begin{proof}\\end{proof}",
          {"newenvironment", "par", "begin", "end"},
          {"proof", "proof"}},
-        {"\\a\r\\b\r", {"a", "b"}, {}},      // CR is an ordinary byte
+        {"\\a\r\\b\r", {"a", "b"}, {}}, // CR is an ordinary byte
         {std::string("\\a\0b\\c", 6), {"a", "c"}, {}},
         {"\\caf\xc3\xa9\\\xe9t\\z", {"caf", "z"}, {}},
         {"\\begin{\xe9}", {"begin"}, {}},
@@ -92,8 +101,7 @@ TEST(Scanner, RecordsTheNamesOfEachCaseAtEveryBufferSize)
         for (size_t size : kBufferSizes) {
             NameSequences names = scan_bytes(c.input, size);
             EXPECT_EQ(names.commands, c.commands) << c.input << " at buffer size " << size;
-            EXPECT_EQ(names.environments, c.environments)
-                << c.input << " at buffer size " << size;
+            EXPECT_EQ(names.environments, c.environments) << c.input << " at buffer size " << size;
         }
     }
 }

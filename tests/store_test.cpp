@@ -45,9 +45,15 @@ TEST(NameHash, GivesTheDocumentedBuckets)
         const char *name;
         unsigned bucket;
     } cases[] = {
-        {"", 0},          {"a", 97},           {"ab", 3105},  {"begin", 2217},
-        {"Aa", 2112},     {"BB", 2112},        {"newenvironment", 1139},
-        {"@", 64},        {"\xff", 255},       // bytes are taken unsigned
+        {"", 0},
+        {"a", 97},
+        {"ab", 3105},
+        {"begin", 2217},
+        {"Aa", 2112},
+        {"BB", 2112},
+        {"newenvironment", 1139},
+        {"@", 64},
+        {"\xff", 255}, // bytes are taken unsigned
     };
     for (const auto &c : cases)
         EXPECT_EQ(name_hash(c.name), c.bucket) << c.name;
@@ -59,12 +65,12 @@ TEST(CommandTable, ChainsKeepFirstSeenOrderAndBucketsGoInIndexOrder)
         std::vector<std::string> added;
         std::vector<std::string> expected;
     } cases[] = {
-        {{"BB", "Aa"}, {"BB", "Aa"}},                // one bucket: first seen first
+        {{"BB", "Aa"}, {"BB", "Aa"}}, // one bucket: first seen first
         {{"Aa", "BB"}, {"Aa", "BB"}},
-        {{"ab", "a"}, {"a", "ab"}},                  // bucket 97 before bucket 3105
+        {{"ab", "a"}, {"a", "ab"}},                                  // bucket 97 before bucket 3105
         {{"section", "Section", "section"}, {"Section", "section"}}, // 1733, 3813
-        {{"x", "x", "x"}, {"x"}},                    // duplicates leave one node
-        {{}, {}},                                    // an empty table
+        {{"x", "x", "x"}, {"x"}},                                    // duplicates leave one node
+        {{}, {}},                                                    // an empty table
     };
     for (const auto &c : cases) {
         CommandTable *table = command_table_new();
@@ -90,7 +96,8 @@ TEST(CommandTable, CopiesTheNameItIsGiven)
 TEST(CommandTable, NamesOfAnyLengthAreKept)
 {
     // Longer than the store's allocation chunks, between short names.
-    const std::string names[] = {"a", std::string(300000, 'x'), "b", std::string(1 << 20, 'y'), "c"};
+    const std::string names[] = {"a", std::string(300000, 'x'), "b", std::string(1 << 20, 'y'),
+                                 "c"};
     CommandTable *table = command_table_new();
     EnvironmentList list{};
     for (const std::string &name : names) {
@@ -102,8 +109,7 @@ TEST(CommandTable, NamesOfAnyLengthAreKept)
     std::sort(stored.begin(), stored.end());
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(stored, expected);
-    EXPECT_EQ(list_order(&list, 5),
-              std::vector<std::string>(std::rbegin(names), std::rend(names)));
+    EXPECT_EQ(list_order(&list, 5), std::vector<std::string>(std::rbegin(names), std::rend(names)));
     command_table_free(table);
     environment_free(&list);
 }

@@ -140,4 +140,3 @@ void make_dirs(const std::string &path)
 {
     std::filesystem::create_directories(path);
 }
-

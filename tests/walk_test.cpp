@@ -67,8 +67,8 @@ TEST(Walk, AnnouncesEverySourceInDepthFirstListingOrder)
         {{dir / "src"}, expected},
         {{dir / "src/"}, expected},
         {{dir / "missing", dir / "src", dir / "src/a.tex"}, expected}, // silently skipped
-        {{dir / "src", dir / "src"}, expected + expected},               // walked twice
-        {{"-x"}, ""},                                                    // no options
+        {{dir / "src", dir / "src"}, expected + expected},             // walked twice
+        {{"-x"}, ""},                                                  // no options
     };
     for (const auto &c : cases) {
         ToolRun run = run_tool(dir.path(), c.args);

@@ -12,9 +12,9 @@ const char kPathSeparator = '\\';
 static void identify(const std::string &directory, DirectoryIdentity *identity)
 {
     *identity = DirectoryIdentity{0, 0, false};
-    HANDLE handle = CreateFileA(directory.c_str(), 0,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE handle =
+        CreateFileA(directory.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return;
     BY_HANDLE_FILE_INFORMATION info;

@@ -102,8 +102,7 @@ int is_source_file(const char *path)
     return 0;
 }
 
-void source_buffer_attach(SourceBuffer *buffer, FILE *stream, unsigned char *block,
-                          size_t capacity)
+void source_buffer_attach(SourceBuffer *buffer, FILE *stream, unsigned char *block, size_t capacity)
 {
     buffer->stream = stream;
     buffer->data = block;
@@ -240,17 +239,17 @@ ScanToken scanner_next(Scanner *scanner, SourceBuffer *buffer)
             if (hit == nullptr) {
                 buffer->pos = buffer->len;
             } else {
-                buffer->pos = static_cast<size_t>(static_cast<const unsigned char *>(hit) -
-                                                  buffer->data) + 1;
+                buffer->pos =
+                    static_cast<size_t>(static_cast<const unsigned char *>(hit) - buffer->data) + 1;
                 scanner->mode = kModeEnvironment;
                 scanner->environment_length = 0;
             }
             break;
         }
         case kModeEnvironment: {
-            bool complete = take_letters(p, end, scanner->environment,
-                                         &scanner->environment_length, kEnvironmentNameMax,
-                                         &scanner->name, &scanner->name_length, &taken);
+            bool complete =
+                take_letters(p, end, scanner->environment, &scanner->environment_length,
+                             kEnvironmentNameMax, &scanner->name, &scanner->name_length, &taken);
             buffer->pos += taken;
             if (!complete)
                 break;

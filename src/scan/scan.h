@@ -39,10 +39,10 @@ struct SourceBuffer {
     FILE *stream;
     unsigned char *data;
     size_t capacity;
-    size_t pos;  // first unread byte
-    size_t len;  // bytes held
-    bool ended;  // end of input or a read error was met
-    int error;   // errno of the read error, 0 when the input simply ended
+    size_t pos; // first unread byte
+    size_t len; // bytes held
+    bool ended; // end of input or a read error was met
+    int error;  // errno of the read error, 0 when the input simply ended
 };
 
 // Prepares `buffer` to read `stream` through the caller's `block` of

@@ -3,7 +3,6 @@
 #include <cstdlib>
 #include <cstring>
 
-
 namespace {
 
 uint64_t load64(const char *p)

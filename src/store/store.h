@@ -23,9 +23,9 @@ struct NameNode {
 // each node followed at once by its name's block, so that a node and its name
 // share a cache line and the whole store is freed a chunk at a time.
 struct NamePool {
-    char *cursor;  // next free byte of the current chunk
-    char *limit;   // end of the current chunk
-    void *chunks;  // the chunks, newest first, linked through their first word
+    char *cursor; // next free byte of the current chunk
+    char *limit;  // end of the current chunk
+    void *chunks; // the chunks, newest first, linked through their first word
 };
 
 enum { kBucketCount = 5120 };
