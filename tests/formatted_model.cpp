@@ -1,6 +1,9 @@
 #include "formatted_model.h"
 
 #include <cstring>
+#include <new>
+
+#include "scan/scan.h"
 
 namespace {
 
@@ -47,6 +50,27 @@ NameSequences formatted_model_scan(FILE *stream)
                 capture_environment(stream, environment_format, &names);
         names.commands.push_back(command);
     }
+    return names;
+}
+
+NameSequences scanner_names(FILE *stream, size_t buffer_size)
+{
+    NameSequences names;
+    SourceBuffer buffer;
+    if (!source_buffer_init(&buffer, stream, buffer_size))
+        throw std::bad_alloc();
+    Scanner scanner;
+    scanner_init(&scanner);
+    for (;;) {
+        ScanToken token = scanner_next(&scanner, &buffer);
+        if (token == kTokenCommand)
+            names.commands.emplace_back(scanner.name, scanner.name_length);
+        else if (token == kTokenEnvironment)
+            names.environments.emplace_back(scanner.name, scanner.name_length);
+        else
+            break;
+    }
+    source_buffer_release(&buffer);
     return names;
 }
 

@@ -24,6 +24,10 @@ struct NameSequences {
 // returns every name recorded, duplicates included.
 NameSequences formatted_model_scan(FILE *stream);
 
+// The other side of the comparison: every name the real scanner yields from
+// `stream`, read through a buffer of `buffer_size` bytes.
+NameSequences scanner_names(FILE *stream, size_t buffer_size);
+
 // Returns a seekable stream holding `bytes`, positioned at its start, or null
 // when no temporary file can be made. The caller closes it.
 FILE *stream_holding(const std::string &bytes);

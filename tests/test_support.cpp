@@ -8,29 +8,13 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "scan/scan.h"
 
 NameSequences scan_bytes(const std::string &bytes, size_t buffer_size)
 {
-    NameSequences names;
     FILE *stream = stream_holding(bytes);
     if (stream == nullptr)
         throw std::runtime_error("cannot make a temporary file");
-    SourceBuffer buffer;
-    if (!source_buffer_init(&buffer, stream, buffer_size))
-        throw std::runtime_error("out of memory");
-    Scanner scanner;
-    scanner_init(&scanner);
-    for (;;) {
-        ScanToken token = scanner_next(&scanner, &buffer);
-        if (token == kTokenCommand)
-            names.commands.emplace_back(scanner.name, scanner.name_length);
-        else if (token == kTokenEnvironment)
-            names.environments.emplace_back(scanner.name, scanner.name_length);
-        else
-            break;
-    }
-    source_buffer_release(&buffer);
+    NameSequences names = scanner_names(stream, buffer_size);
     fclose(stream);
     return names;
 }

@@ -85,23 +85,39 @@ int command_table_add(CommandTable *table, const char *name)
     return command_table_add_sized(table, name, strlen(name));
 }
 
-int command_table_add_sized(CommandTable *table, const char *name, size_t length)
+// What a store's index and pool make of a name offered to the store.
+enum Admission { kAlreadyStored, kAdmitted, kOutOfMemory };
+
+// Looks the name up in `index`; when it is new, makes its node in `pool` and
+// enters it in the index, leaving the node in *node for the caller to link.
+// On kOutOfMemory neither the index nor the pool holds the name.
+static Admission admit(NameIndex *index, NamePool *pool, const char *name, size_t length,
+                       NameNode **node)
 {
     uint64_t hash = name_index_hash(name, length);
-    if (name_index_contains(&table->index, name, length, hash))
-        return 1;
-    if (!name_index_reserve(&table->index))
-        return -1;
-    NameNode *node = name_node_new(&table->pool, name, length);
-    if (node == nullptr)
-        return -1;
+    if (name_index_contains(index, name, length, hash))
+        return kAlreadyStored;
+    if (!name_index_reserve(index))
+        return kOutOfMemory;
+    *node = name_node_new(pool, name, length);
+    if (*node == nullptr)
+        return kOutOfMemory;
+    name_index_insert(index, (*node)->text, hash);
+    return kAdmitted;
+}
+
+int command_table_add_sized(CommandTable *table, const char *name, size_t length)
+{
+    NameNode *node = nullptr;
+    Admission admission = admit(&table->index, &table->pool, name, length, &node);
+    if (admission != kAdmitted)
+        return admission == kOutOfMemory ? -1 : 1;
     unsigned b = name_hash_sized(name, length);
     if (table->tail[b] == nullptr)
         table->bucket[b] = node;
     else
         table->tail[b]->next = node;
     table->tail[b] = node;
-    name_index_insert(&table->index, node->text, hash);
     return 1;
 }
 
@@ -169,17 +185,12 @@ int environment_add(EnvironmentList *list, const char *name)
 
 int environment_add_sized(EnvironmentList *list, const char *name, size_t length)
 {
-    uint64_t hash = name_index_hash(name, length);
-    if (name_index_contains(&list->index, name, length, hash))
-        return 1;
-    if (!name_index_reserve(&list->index))
-        return -1;
-    NameNode *node = name_node_new(&list->pool, name, length);
-    if (node == nullptr)
-        return -1;
+    NameNode *node = nullptr;
+    Admission admission = admit(&list->index, &list->pool, name, length, &node);
+    if (admission != kAdmitted)
+        return admission == kOutOfMemory ? -1 : 1;
     node->next = list->head;
     list->head = node;
-    name_index_insert(&list->index, node->text, hash);
     return 1;
 }
 

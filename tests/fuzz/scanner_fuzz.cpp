@@ -6,7 +6,7 @@
 #include <cstdlib>
 
 #include "formatted_model.h"
-#include "scan/scan.h"
+#include "scan/scan.h" // kDefaultBufferSize
 
 namespace {
 
@@ -17,31 +17,6 @@ FILE *open_bytes(const uint8_t *data, size_t size)
     if (size == 0)
         return tmpfile();
     return fmemopen(const_cast<uint8_t *>(data), size, "rb");
-}
-
-NameSequences scan_real(const uint8_t *data, size_t size, size_t buffer_size)
-{
-    NameSequences names;
-    FILE *stream = open_bytes(data, size);
-    if (stream == nullptr)
-        abort();
-    SourceBuffer buffer;
-    if (!source_buffer_init(&buffer, stream, buffer_size))
-        abort();
-    Scanner scanner;
-    scanner_init(&scanner);
-    for (;;) {
-        ScanToken token = scanner_next(&scanner, &buffer);
-        if (token == kTokenCommand)
-            names.commands.emplace_back(scanner.name, scanner.name_length);
-        else if (token == kTokenEnvironment)
-            names.environments.emplace_back(scanner.name, scanner.name_length);
-        else
-            break;
-    }
-    source_buffer_release(&buffer);
-    fclose(stream);
-    return names;
 }
 
 } // namespace
@@ -59,9 +34,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (stream == nullptr)
         abort();
     NameSequences expected = formatted_model_scan(stream);
+    rewind(stream);
+    NameSequences actual = scanner_names(stream, buffer_size);
     fclose(stream);
-
-    if (!(scan_real(text, length, buffer_size) == expected)) {
+    if (!(actual == expected)) {
         fprintf(stderr, "scanner and model differ at buffer size %zu\n", buffer_size);
         abort();
     }
