@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -215,6 +216,33 @@ TEST(NameOrder, ComparesBytesUnsignedWithPrefixesFirst)
     qsort(names, 4, sizeof names[0], name_order);
     EXPECT_EQ(std::vector<std::string>(names, names + 4),
               (std::vector<std::string>{"@xp", "Section", "begin", "section"}));
+}
+
+TEST(SortNames, GivesNameOrderForAnyPrefixes)
+{
+    // Names that end exactly at an eight-byte boundary of another's prefix,
+    // share long prefixes, or differ only past them.
+    std::vector<std::string> names = {
+        "abcdefgh", "abcdefghi", "abcdefg", "abcdefghabcdefgh", "abcdefghabcdefg",
+        "abcdefghabcdefghZ", "B", "@", "a", "abcdefgI", "abcdefgh@", "Z",
+    };
+    std::mt19937 random(7);
+    for (int i = 0; i < 3000; ++i) {
+        std::string name = std::string(8 * (random() % 4), 'q');
+        for (size_t n = random() % 12; n > 0; --n)
+            name += "Aa@"[random() % 3];
+        if (!name.empty() && std::find(names.begin(), names.end(), name) == names.end())
+            names.push_back(name);
+    }
+    std::vector<const char *> array;
+    for (const std::string &name : names)
+        array.push_back(name.c_str());
+    std::vector<const char *> expected = array;
+    std::sort(expected.begin(), expected.end(),
+              [](const char *a, const char *b) { return name_order(&a, &b) < 0; });
+    ASSERT_TRUE(sort_names(array.data(), static_cast<int>(array.size())));
+    for (size_t i = 0; i < array.size(); ++i)
+        ASSERT_STREQ(array[i], expected[i]) << "at " << i;
 }
 
 } // namespace

@@ -100,7 +100,7 @@ struct SortKey {
 };
 
 // Packs the bytes of `name` from `depth` on; the caller knows that the name
-// is at least `depth` bytes long.
+// is at least `depth` bytes long. A name that ends right at `depth` gives 0.
 uint64_t word_at(const char *name, size_t depth)
 {
     const char *p = name + depth;
@@ -108,7 +108,7 @@ uint64_t word_at(const char *name, size_t depth)
     int i = 0;
     for (; i < 8 && p[i] != 0; ++i)
         word = word << 8 | static_cast<unsigned char>(p[i]);
-    return word << (8 * (8 - i));
+    return i == 0 ? 0 : word << (8 * (8 - i));
 }
 
 // Sorts keys[0, count), whose names agree on their first `depth` bytes, by
@@ -137,8 +137,8 @@ void sort_from(SortKey *keys, size_t count, size_t depth)
     }
 }
 
-// Sorts `count` names into name_order() order. Returns false (the array
-// unchanged) when memory runs out.
+} // namespace
+
 bool sort_names(NameArray names, int count)
 {
     std::vector<SortKey> keys;
@@ -155,7 +155,6 @@ bool sort_names(NameArray names, int count)
     return true;
 }
 
-} // namespace
 
 int write_environment_all(const EnvironmentList *list, int *failures)
 {

@@ -25,6 +25,11 @@ int write_environment_all(const EnvironmentList *list, int *failures);
 // the table is empty. A failure is counted in *failures.
 void write_command_all(const CommandTable *table, int *failures);
 
+// Sorts `count` names into name_order() order, faster than a comparison sort
+// over whole names when many share long prefixes. Returns false (the array
+// unchanged) when memory runs out.
+bool sort_names(NameArray names, int count);
+
 // The sort order of the ".lst" reports, for qsort over a NameArray: compares
 // the names that slots `a` and `b` point to byte by byte as unsigned values
 // (a prefix first). Returns -1, 0 or 1.

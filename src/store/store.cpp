@@ -19,7 +19,7 @@ unsigned name_hash(const char *name)
     return name_hash_sized(name, strlen(name));
 }
 
-static const size_t kPoolChunkSize = 256 * 1024;
+static const size_t kPoolChunkSize = size_t{256} * 1024;
 
 // Makes a node in `pool` holding a copy of `name` (of `length` bytes) with a
 // null `next`, its name's block right behind it. A name too long for a chunk
