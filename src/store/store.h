@@ -12,8 +12,8 @@
 
 #include "name_index.h"
 
-// One stored name. The node owns `text`, a zero-terminated copy of the name in
-// a block of exactly its length plus one.
+// One stored name. The node owns `text`, a zero-terminated copy of the name,
+// exactly its length plus one bytes.
 struct NameNode {
     char *text;
     NameNode *next;
@@ -31,9 +31,9 @@ struct NamePool {
 enum { kBucketCount = 5120 };
 
 // A chained hash table of command names: kBucketCount chain heads, indexed by
-// name_hash(). There is no resizing and no stored count. Beside the chains,
-// `tail` holds each chain's last node, so that a new name is appended at
-// once, and `index` finds a stored name without walking its chain.
+// name_hash(), never resized. Beside the chains, `tail` holds each chain's
+// last node, so that a new name is appended at once, and `index` finds a
+// stored name without walking its chain (and knows how many there are).
 struct CommandTable {
     NameNode **bucket;
     NameNode **tail;
