@@ -155,7 +155,6 @@ bool sort_names(NameArray names, int count)
     return true;
 }
 
-
 int write_environment_all(const EnvironmentList *list, int *failures)
 {
     if (list->head == nullptr)

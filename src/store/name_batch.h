@@ -19,10 +19,7 @@ struct NameBatch {
     size_t capacity;
 };
 
-enum {
-    kNameBatchCapacity = 64 * 1024,
-    kNameRecordMax = 3 + 65535, // the largest record a batch may be asked to hold
-};
+enum { kNameBatchCapacity = 64 * 1024 };
 
 // Allocates an empty batch of `capacity` bytes. Returns false when memory
 // runs out.
