@@ -109,6 +109,28 @@ TEST(Reports, OrderOfEachFile)
     }
 }
 
+TEST(Reports, CommandAllKeepsTableOrderWhateverTheChainLengths)
+{
+    // About 400,000 names over 5,120 buckets: chains from a few dozen names
+    // to over a hundred, in a scrambled order of first appearance.
+    const unsigned count = 400000;
+    std::vector<std::string> names;
+    std::string source;
+    for (unsigned i = 0; i < count; ++i) {
+        names.push_back(letter_name((i * 7919u) % count));
+        source += "\\" + names.back() + "\n";
+    }
+    TempDir dir;
+    make_dirs(dir / "in");
+    write_file(dir / "in/x.tex", source);
+    ToolRun run = run_tool(dir.path(), {"in"});
+    ASSERT_EQ(run.status, 0);
+    std::stable_sort(names.begin(), names.end(), [](const std::string &a, const std::string &b) {
+        return name_hash(a.c_str()) < name_hash(b.c_str());
+    });
+    EXPECT_TRUE(read_file(dir / "command.all") == crlf_lines(names));
+}
+
 TEST(Reports, EmptyResultsWithoutArguments)
 {
     TempDir dir;
@@ -182,6 +204,29 @@ TEST(Reports, ADirectoryInAReportsPlaceFailsTheRun)
                              [](const std::string &path) { make_dirs(path + kSep + "keep"); });
 }
 
+TEST(Reports, FailuresAreReportedInAFixedOrder)
+{
+#ifdef _WIN32
+    const int directory_error = EACCES;
+#else
+    const int directory_error = EISDIR;
+#endif
+    // The store-order reports are written on a thread of their own, beside
+    // the sorted ones; the messages still come in one order.
+    const char *reports[] = {"environment.all", "command.all", "command.lst", "environment.lst"};
+    TempDir dir;
+    make_dirs(dir / "in");
+    write_file(dir / "in/x.tex", "\\begin{doc}");
+    std::string expected = "Analyzing " + native("in/x.tex") + ".\n";
+    for (const char *report : reports) {
+        make_dirs(dir / (std::string(report) + "/keep"));
+        expected += std::string("Cannot write ") + report + ": " + strerror(directory_error) + "\n";
+    }
+    ToolRun run = run_tool(dir.path(), {"in"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, console(expected));
+}
+
 TEST(Reports, AFullDiskFailsTheRunWhenTheReportIsFlushed)
 {
 #ifdef _WIN32
@@ -226,19 +271,37 @@ TEST(NameOrder, ComparesBytesUnsignedWithPrefixesFirst)
 TEST(SortNames, GivesNameOrderForAnyPrefixes)
 {
     // Names that end exactly at an eight-byte boundary of another's prefix,
-    // share long prefixes, or differ only past them.
+    // share long prefixes, or differ only past them, bytes over 0x7F among
+    // them; enough of them, sharing enough, that large levels of the sort
+    // take its radix path.
     std::vector<std::string> names = {
-        "abcdefgh", "abcdefghi", "abcdefg", "abcdefghabcdefgh", "abcdefghabcdefg",
-        "abcdefghabcdefghZ", "B", "@", "a", "abcdefgI", "abcdefgh@", "Z",
+        "abcdefgh",
+        "abcdefghi",
+        "abcdefg",
+        "abcdefghabcdefgh",
+        "abcdefghabcdefg",
+        "abcdefghabcdefghZ",
+        "B",
+        "@",
+        "a",
+        "abcdefgI",
+        "abcdefgh@",
+        "Z",
+        "\xe9t\xe9",
+        "\xff",
     };
     std::mt19937 random(7);
-    for (int i = 0; i < 3000; ++i) {
+    for (int i = 0; i < 20000; ++i) {
         std::string name = std::string(8 * (random() % 4), 'q');
         for (size_t n = random() % 12; n > 0; --n)
-            name += "Aa@"[random() % 3];
-        if (!name.empty() && std::find(names.begin(), names.end(), name) == names.end())
+            name += "Aa@\xe9"[random() % 4];
+        if (!name.empty())
             names.push_back(name);
     }
+    std::sort(names.begin(), names.end());
+    names.erase(std::unique(names.begin(), names.end()), names.end());
+    std::shuffle(names.begin(), names.end(), random);
+    ASSERT_GT(names.size(), 8192u);
     std::vector<const char *> array;
     for (const std::string &name : names)
         array.push_back(name.c_str());

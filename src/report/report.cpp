@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -15,7 +17,8 @@ namespace {
 
 // One report file being written. Lines are gathered in `block` and written a
 // block at a time. The first error met is kept, so that one message names it
-// however many writes fail after it.
+// however many writes fail after it; report_end() gives that message, so that
+// files written on different threads report in a fixed order.
 struct ReportFile {
     const char *name;
     FILE *stream;
@@ -24,25 +27,17 @@ struct ReportFile {
     char block[32 * 1024];
 };
 
-void report_failed(const ReportFile &file, int *failures)
-{
-    fprintf(stderr, "Cannot write %s: %s\n", file.name, strerror(file.error));
-    ++*failures;
-}
-
 // Opens `name` with `mode` (binary: the CR LF line ends are written as bytes).
-// On failure reports it and leaves the stream null.
-void report_open(ReportFile *file, const char *name, const char *mode, int *failures)
+// On failure keeps the error and leaves the stream null.
+void report_open(ReportFile *file, const char *name, const char *mode)
 {
     file->name = name;
     file->error = 0;
     file->used = 0;
     errno = 0;
     file->stream = fopen(name, mode);
-    if (file->stream == nullptr) {
+    if (file->stream == nullptr)
         file->error = errno != 0 ? errno : EIO;
-        report_failed(*file, failures);
-    }
 }
 
 // Writes out the lines gathered so far.
@@ -77,8 +72,8 @@ void report_line(ReportFile *file, const char *text)
 }
 
 // Writes out what is gathered and closes the file, which flushes the stream,
-// and reports the first error of the writes or of the close.
-void report_close(ReportFile *file, int *failures)
+// keeping the first error of the writes or of the close.
+void report_close(ReportFile *file)
 {
     if (file->stream == nullptr)
         return;
@@ -87,8 +82,84 @@ void report_close(ReportFile *file, int *failures)
     if (fclose(file->stream) != 0 && file->error == 0)
         file->error = errno != 0 ? errno : EIO;
     file->stream = nullptr;
-    if (file->error != 0)
-        report_failed(*file, failures);
+}
+
+// Gives the message of a report that failed and counts it in *failures.
+void report_end(const ReportFile &file, int *failures)
+{
+    if (file.error == 0)
+        return;
+    fprintf(stderr, "Cannot write %s: %s\n", file.name, strerror(file.error));
+    ++*failures;
+}
+
+// Writes "environment.all" into `file` unless the list is empty (the file is
+// then neither opened nor failed). Returns the number of names.
+int environment_all_lines(const EnvironmentList *list, ReportFile *file)
+{
+    file->name = "environment.all";
+    file->stream = nullptr;
+    file->error = 0;
+    if (list->head == nullptr)
+        return 0;
+    report_open(file, "environment.all", "ab");
+    int count = 0;
+    for (const NameNode *node = list->head; node != nullptr; node = node->next, ++count)
+        report_line(file, node->text);
+    report_close(file);
+    return count;
+}
+
+// Writes "command.all" into `file` in table order. The chains are walked
+// several at a time, a node of each in turn: each step along a chain waits
+// for a node to come from memory, and steps along different chains can wait
+// together. Each chain's first kLaneDepth nodes are gathered that way, then
+// written, then the rest of the chain (only crowded buckets have any).
+void command_all_lines(const CommandTable *table, ReportFile *file)
+{
+    enum { kLanes = 16, kLaneDepth = 64 };
+    static_assert(kBucketCount % kLanes == 0, "the lanes must divide the buckets");
+    report_open(file, "command.all", "ab");
+    const NameNode *gathered[kLanes][kLaneDepth];
+    const NameNode *rest[kLanes];
+    int depth[kLanes];
+    for (int first = 0; first < kBucketCount; first += kLanes) {
+        for (int lane = 0; lane < kLanes; ++lane) {
+            rest[lane] = table->bucket[first + lane];
+            depth[lane] = 0;
+        }
+        for (bool moved = true; moved;) {
+            moved = false;
+            for (int lane = 0; lane < kLanes; ++lane) {
+                if (rest[lane] == nullptr || depth[lane] == kLaneDepth)
+                    continue;
+                gathered[lane][depth[lane]++] = rest[lane];
+                rest[lane] = rest[lane]->next;
+                moved = true;
+            }
+        }
+        for (int lane = 0; lane < kLanes; ++lane) {
+            for (int i = 0; i < depth[lane]; ++i)
+                report_line(file, gathered[lane][i]->text);
+            for (const NameNode *node = rest[lane]; node != nullptr; node = node->next)
+                report_line(file, node->text);
+        }
+    }
+    report_close(file);
+}
+
+// Writes the names of a sorted array into the ".lst" report `name`. The
+// names lie all over memory: each is fetched some lines ahead.
+void sorted_lines(NameArray names, int count, const char *name, ReportFile *file)
+{
+    const int ahead = 16;
+    report_open(file, name, "wb");
+    for (int i = 0; i < count; ++i) {
+        if (i + ahead < count)
+            __builtin_prefetch(names[i + ahead]);
+        report_line(file, names[i]);
+    }
+    report_close(file);
 }
 
 // A name with the eight bytes from the current sort depth packed big-endian
@@ -111,28 +182,82 @@ uint64_t word_at(const char *name, size_t depth)
     return i == 0 ? 0 : word << (8 * (8 - i));
 }
 
-// Sorts keys[0, count), whose names agree on their first `depth` bytes, by
-// the next eight bytes, then each run that agrees on those too (and has not
-// ended in them: a word whose last byte is zero holds the name's end) by the
-// eight after. Each name is read once per level, however long the prefixes
-// that names share, and the order is exactly name_order()'s.
-void sort_from(SortKey *keys, size_t count, size_t depth)
+// Levels with fewer keys than this are left to a comparison sort.
+const size_t kRadixMin = 4096;
+
+// Room for a radix sort of the largest level: as many keys, and a count for
+// each value of each 16-bit digit of a word.
+struct SortScratch {
+    std::vector<SortKey> keys;
+    std::vector<uint32_t> counts; // 4 x 65536
+};
+
+// Sorts keys[0, count) by their words with a least-significant-digit radix
+// sort, 16 bits at a time, passing over the digits that all keys share.
+// Stable, and linear in `count` whatever the words.
+void radix_sort_words(SortKey *keys, size_t count, SortScratch *scratch)
 {
-    // The names lie all over memory: each is fetched some places ahead.
+    uint32_t *counts = scratch->counts.data();
+    std::fill(scratch->counts.begin(), scratch->counts.end(), 0);
+    for (size_t i = 0; i < count; ++i)
+        for (int digit = 0; digit < 4; ++digit)
+            ++counts[digit * 65536 + (keys[i].word >> (16 * digit) & 0xffff)];
+    SortKey *from = keys;
+    SortKey *to = scratch->keys.data();
+    for (int digit = 0; digit < 4; ++digit) {
+        uint32_t *count_of = counts + digit * 65536;
+        if (count_of[keys[0].word >> (16 * digit) & 0xffff] == count)
+            continue; // every key has this digit: the pass would change nothing
+        uint32_t start = 0;
+        for (size_t value = 0; value < 65536; ++value) {
+            uint32_t n = count_of[value];
+            count_of[value] = start;
+            start += n;
+        }
+        for (size_t i = 0; i < count; ++i)
+            to[count_of[from[i].word >> (16 * digit) & 0xffff]++] = from[i];
+        std::swap(from, to);
+    }
+    if (from != keys)
+        std::copy(from, from + count, keys);
+}
+
+// Fills the words of keys[0, count) with the bytes of their names from
+// `depth` on. The names lie all over memory, so each is fetched some places
+// ahead, past `count` too (up to `limit` keys), since the keys after these
+// are usually the next ones filled.
+void fill_words(SortKey *keys, size_t count, size_t limit, size_t depth)
+{
     const size_t ahead = 16;
     for (size_t i = 0; i < count; ++i) {
-        if (i + ahead < count)
+        if (i + ahead < limit)
             __builtin_prefetch(keys[i + ahead].name + depth);
         keys[i].word = word_at(keys[i].name, depth);
     }
-    std::sort(keys, keys + count,
-              [](const SortKey &a, const SortKey &b) { return a.word < b.word; });
+}
+
+// Sorts keys[0, count), whose names agree on their first `depth` bytes and
+// whose words hold the next eight, by those words; then each run that agrees
+// on them too (and has not ended in them: a word whose last byte is zero
+// holds the name's end) by the eight after. Each name is read once per level,
+// however long the prefixes that names share, and the order is exactly
+// name_order()'s. `limit` is the number of keys from keys[0] to the end of
+// the whole array. A large level is radix sorted when there is scratch room.
+void sort_from(SortKey *keys, size_t count, size_t limit, size_t depth, SortScratch *scratch)
+{
+    if (scratch != nullptr && count >= kRadixMin)
+        radix_sort_words(keys, count, scratch);
+    else
+        std::sort(keys, keys + count,
+                  [](const SortKey &a, const SortKey &b) { return a.word < b.word; });
     for (size_t i = 0; i < count;) {
         size_t j = i + 1;
         while (j < count && keys[j].word == keys[i].word)
             ++j;
-        if (j - i > 1 && (keys[i].word & 0xff) != 0)
-            sort_from(keys + i, j - i, depth + 8);
+        if (j - i > 1 && (keys[i].word & 0xff) != 0) {
+            fill_words(keys + i, j - i, limit - i, depth + 8);
+            sort_from(keys + i, j - i, limit - i, depth + 8, scratch);
+        }
         i = j;
     }
 }
@@ -149,7 +274,19 @@ bool sort_names(NameArray names, int count)
     }
     for (int i = 0; i < count; ++i)
         keys[static_cast<size_t>(i)].name = names[i];
-    sort_from(keys.data(), keys.size(), 0);
+    // Without room for the radix sort, the sort is only slower.
+    SortScratch scratch;
+    SortScratch *room = &scratch;
+    try {
+        if (keys.size() >= kRadixMin) {
+            scratch.keys.resize(keys.size());
+            scratch.counts.resize(4 * 65536);
+        }
+    } catch (const std::bad_alloc &) {
+        room = nullptr;
+    }
+    fill_words(keys.data(), keys.size(), keys.size(), 0);
+    sort_from(keys.data(), keys.size(), keys.size(), 0, room);
     for (int i = 0; i < count; ++i)
         names[i] = keys[static_cast<size_t>(i)].name;
     return true;
@@ -157,25 +294,17 @@ bool sort_names(NameArray names, int count)
 
 int write_environment_all(const EnvironmentList *list, int *failures)
 {
-    if (list->head == nullptr)
-        return 0;
     ReportFile file;
-    report_open(&file, "environment.all", "ab", failures);
-    int count = 0;
-    for (const NameNode *node = list->head; node != nullptr; node = node->next, ++count)
-        report_line(&file, node->text);
-    report_close(&file, failures);
+    int count = environment_all_lines(list, &file);
+    report_end(file, failures);
     return count;
 }
 
 void write_command_all(const CommandTable *table, int *failures)
 {
     ReportFile file;
-    report_open(&file, "command.all", "ab", failures);
-    for (int b = 0; b < kBucketCount; ++b)
-        for (const NameNode *node = table->bucket[b]; node != nullptr; node = node->next)
-            report_line(&file, node->text);
-    report_close(&file, failures);
+    command_all_lines(table, &file);
+    report_end(file, failures);
 }
 
 int name_order(const void *a, const void *b)
@@ -184,23 +313,38 @@ int name_order(const void *a, const void *b)
     return (order > 0) - (order < 0);
 }
 
+namespace {
+
+// The four reports of a run, in the order of their messages.
+struct ReportSet {
+    ReportFile environment_all;
+    ReportFile command_all;
+    ReportFile command_lst;
+    ReportFile environment_lst;
+};
+
 // Writes the two store-order reports. Run on a helper thread while the
 // calling thread gathers and sorts the names for the sorted ones.
-static void write_store_order_reports(const CommandTable *table, const EnvironmentList *list,
-                                      int *failures)
+void write_store_order_reports(const CommandTable *table, const EnvironmentList *list,
+                               ReportSet *reports)
 {
-    write_environment_all(list, failures);
-    write_command_all(table, failures);
+    environment_all_lines(list, &reports->environment_all);
+    command_all_lines(table, &reports->command_all);
 }
+
+} // namespace
 
 int write_reports(const CommandTable *table, const EnvironmentList *list)
 {
-    int all_failures = 0;
+    // Four blocks of 32 KiB: too large for a stack frame on every platform.
+    std::unique_ptr<ReportSet> reports(new (std::nothrow) ReportSet);
+    if (reports == nullptr)
+        return -1;
     std::thread writer;
     try {
-        writer = std::thread(write_store_order_reports, table, list, &all_failures);
+        writer = std::thread(write_store_order_reports, table, list, reports.get());
     } catch (const std::system_error &) {
-        write_store_order_reports(table, list, &all_failures);
+        write_store_order_reports(table, list, reports.get());
     }
 
     // The sort does not need table order, so the names come from the index.
@@ -211,27 +355,21 @@ int write_reports(const CommandTable *table, const EnvironmentList *list)
     bool sorted = commands != nullptr && environments != nullptr &&
                   sort_names(commands, command_count) &&
                   sort_names(environments, environment_count);
+    if (sorted) {
+        sorted_lines(commands, command_count, "command.lst", &reports->command_lst);
+        sorted_lines(environments, environment_count, "environment.lst", &reports->environment_lst);
+    }
     if (writer.joinable())
         writer.join();
-    if (!sorted) {
-        free(commands);
-        free(environments);
-        return -1;
-    }
-
-    int failures = all_failures;
-    ReportFile command_lst;
-    ReportFile environment_lst;
-    report_open(&command_lst, "command.lst", "wb", &failures);
-    report_open(&environment_lst, "environment.lst", "wb", &failures);
-    for (int i = 0; i < command_count; ++i)
-        report_line(&command_lst, commands[i]);
-    for (int i = 0; i < environment_count; ++i)
-        report_line(&environment_lst, environments[i]);
-    report_close(&command_lst, &failures);
-    report_close(&environment_lst, &failures);
-
     free(environments);
     free(commands);
+
+    int failures = 0;
+    report_end(reports->environment_all, &failures);
+    report_end(reports->command_all, &failures);
+    if (!sorted)
+        return -1;
+    report_end(reports->command_lst, &failures);
+    report_end(reports->environment_lst, &failures);
     return failures > 0 ? 1 : 0;
 }
