@@ -144,6 +144,10 @@ size_t source_buffer_fill(SourceBuffer *buffer)
         return 0;
     }
     buffer->len = got;
+    // A short read that met the end of the file needs no further read to
+    // learn it: most sources fit in one block, so this saves a call per file.
+    if (got < buffer->capacity && feof(buffer->stream) && !ferror(buffer->stream))
+        buffer->ended = true;
     return got;
 }
 

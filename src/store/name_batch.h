@@ -19,7 +19,7 @@ struct NameBatch {
     size_t capacity;
 };
 
-enum { kNameBatchCapacity = 64 * 1024 };
+enum { kNameBatchCapacity = 256 * 1024 };
 
 // Allocates an empty batch of `capacity` bytes. Returns false when memory
 // runs out.
