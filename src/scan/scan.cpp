@@ -16,7 +16,7 @@
 #include <cstring>
 
 const char *const SourceExtensionTable[] = {"tex", "ltx", "sty", "def", nullptr};
-const char *const KeywordTable[] = {"newenvironment", "begin", nullptr};
+constexpr const char *KeywordTable[] = {"newenvironment", "begin", nullptr};
 constexpr char LetterSet[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ@";
 
 namespace {
@@ -46,14 +46,51 @@ enum ScanMode {
     kModeFailed,      // a read failed
 };
 
+// Returns the end of the run of name characters that starts at `p`, looking
+// no further than `stop`. Eight bytes are classified at a time into a mask
+// whose lowest clear bit ends the run, so that a name costs a branch per
+// eight bytes rather than one hard-to-predict exit from a byte loop.
+const unsigned char *letter_run_end(const unsigned char *p, const unsigned char *stop)
+{
+    while (stop - p >= 8) {
+        unsigned mask = 0;
+        for (int i = 0; i < 8; ++i)
+            mask |= static_cast<unsigned>(kByteClass.letter[p[i]]) << i;
+        if (mask != 0xff)
+            return p + __builtin_ctz(~mask);
+        p += 8;
+    }
+    while (p < stop && kByteClass.letter[*p])
+        ++p;
+    return p;
+}
+
+constexpr size_t kKeywordCount = sizeof KeywordTable / sizeof KeywordTable[0] - 1;
+
+// The length of each keyword, worked out when compiling.
+struct KeywordLengths {
+    size_t length[kKeywordCount];
+};
+
+constexpr KeywordLengths make_keyword_lengths()
+{
+    KeywordLengths lengths{};
+    for (size_t i = 0; i < kKeywordCount; ++i)
+        while (KeywordTable[i][lengths.length[i]] != 0)
+            ++lengths.length[i];
+    return lengths;
+}
+
+constexpr KeywordLengths kKeywordLengths = make_keyword_lengths();
+
 // Tests a complete command name against the keywords. Called for every
-// command, so the length and the first byte reject most names before any
+// command, so the first byte and the length reject most names before any
 // compare of the rest.
 bool is_keyword(const char *name, size_t length)
 {
-    for (const char *const *keyword = KeywordTable; *keyword != nullptr; ++keyword)
-        if (name[0] == (*keyword)[0] && strlen(*keyword) == length &&
-            memcmp(name, *keyword, length) == 0)
+    for (size_t i = 0; i < kKeywordCount; ++i)
+        if (name[0] == KeywordTable[i][0] && length == kKeywordLengths.length[i] &&
+            memcmp(name, KeywordTable[i], length) == 0)
             return true;
     return false;
 }
@@ -70,9 +107,7 @@ bool take_letters(const unsigned char *p, const unsigned char *end, char *store,
 {
     size_t room = max - *gathered;
     const unsigned char *stop = (static_cast<size_t>(end - p) < room) ? end : p + room;
-    const unsigned char *q = p;
-    while (q < stop && kByteClass.letter[*q])
-        ++q;
+    const unsigned char *q = letter_run_end(p, stop);
     *taken = static_cast<size_t>(q - p);
     bool complete = q != end || *gathered + *taken == max;
     if (complete && *gathered == 0) {
@@ -202,9 +237,7 @@ ScanToken scanner_next(Scanner *scanner, SourceBuffer *buffer)
             const unsigned char *first = hit + 1;
             const unsigned char *stop =
                 static_cast<size_t>(end - first) > kCommandNameMax ? first + kCommandNameMax : end;
-            const unsigned char *q = first;
-            while (q < stop && kByteClass.letter[*q])
-                ++q;
+            const unsigned char *q = letter_run_end(first, stop);
             if (q > first && (q < end || q - first == kCommandNameMax)) {
                 buffer->pos = static_cast<size_t>(q - buffer->data);
                 scanner->name = reinterpret_cast<const char *>(first);
