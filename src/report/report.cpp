@@ -102,7 +102,7 @@ int environment_all_lines(const EnvironmentList *list, ReportFile *file)
     file->error = 0;
     if (list->head == nullptr)
         return 0;
-    report_open(file, "environment.all", "ab");
+    report_open(file, file->name, "ab");
     int count = 0;
     for (const NameNode *node = list->head; node != nullptr; node = node->next, ++count)
         report_line(file, node->text);
