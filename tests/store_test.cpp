@@ -54,6 +54,13 @@ TEST(NameHash, GivesTheDocumentedBuckets)
         {"newenvironment", 1139},
         {"@", 64},
         {"\xff", 255}, // bytes are taken unsigned
+        // Names of four bytes and more, whole steps of four and a remainder,
+        // with the 32-bit arithmetic wrapping.
+        {"abcd", 2114},
+        {"makeatletter", 1543},
+        {"\xff\xfe\xfd\xfc\xfb\xfa\xf9\xf8", 2940},
+        {"AaAaAaAaAaAaAaAaAaAaAaAaAaAaAaAaAa", 2112},
+        {"BBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBB", 2112},
     };
     for (const auto &c : cases)
         EXPECT_EQ(name_hash(c.name), c.bucket) << c.name;
@@ -213,6 +220,44 @@ TEST(NameBatch, StoresItsNamesInOrderWhateverTheirLength)
               std::vector<std::string>(environments.rbegin(), environments.rend()));
     command_table_free(table);
     environment_free(&list);
+    name_batch_release(&batch);
+}
+
+TEST(NameBatch, StoresLikeAddingEachNameInTurn)
+{
+    // Many more names than are looked up together, of both kinds, with
+    // repeats close by and far apart, and one-bucket names ('Aa' and 'BB'):
+    // the stores must come out as if each name had been added on its own.
+    std::vector<std::pair<NameKind, std::string>> names;
+    for (int i = 0; i < 300; ++i) {
+        names.push_back({kKindCommand, "c" + std::to_string(i % 37)});
+        names.push_back({kKindEnvironment, "e" + std::to_string(i % 11)});
+        names.push_back({kKindCommand, i % 2 ? "Aa" : "BB"});
+        if (i % 5 == 0)
+            names.push_back({kKindCommand, "c" + std::to_string(i % 37)});
+    }
+    NameBatch batch;
+    ASSERT_TRUE(name_batch_init(&batch, kNameBatchCapacity));
+    CommandTable *expected_table = command_table_new();
+    EnvironmentList expected_list{};
+    for (const auto &name : names) {
+        name_batch_append(&batch, name.first, name.second.data(), name.second.size());
+        if (name.first == kKindCommand)
+            command_table_add(expected_table, name.second.c_str());
+        else
+            environment_add(&expected_list, name.second.c_str());
+    }
+    CommandTable *table = command_table_new();
+    EnvironmentList list{};
+    EXPECT_EQ(name_batch_store(&batch, table, &list), 0);
+    EXPECT_EQ(table_order(table), table_order(expected_table));
+    EXPECT_EQ(command_table_count(table), 39);
+    EXPECT_EQ(list_order(&list, 11), list_order(&expected_list, 11));
+    EXPECT_EQ(environment_list_count(&list), 11);
+    command_table_free(table);
+    command_table_free(expected_table);
+    environment_free(&list);
+    environment_free(&expected_list);
     name_batch_release(&batch);
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 namespace {
 
@@ -65,13 +66,16 @@ bool name_index_reserve(NameIndex *index)
     if ((index->count + 1) * 4 <= index->capacity * 3)
         return true;
     size_t capacity = index->capacity == 0 ? 1024 : index->capacity * 2;
-    NameIndexSlot *slots = static_cast<NameIndexSlot *>(calloc(capacity, sizeof *slots));
+    // Zeroed by writing, not by calloc: calloc's fresh pages are mapped
+    // to the shared zero page, so that probing a slot before it is written
+    // would take a second fault (and a TLB flush) for every page.
+    NameIndexSlot *slots = new (std::nothrow) NameIndexSlot[capacity]();
     if (slots == nullptr)
         return false;
     for (size_t i = 0; i < index->capacity; ++i)
         if (index->slot[i].text != nullptr)
             place(slots, capacity, index->slot[i].text, index->slot[i].hash);
-    free(index->slot);
+    delete[] index->slot;
     index->slot = slots;
     index->capacity = capacity;
     return true;
@@ -85,7 +89,7 @@ void name_index_insert(NameIndex *index, const char *text, uint64_t hash)
 
 void name_index_free(NameIndex *index)
 {
-    free(index->slot);
+    delete[] index->slot;
     index->slot = nullptr;
     index->capacity = 0;
     index->count = 0;

@@ -26,6 +26,14 @@ uint64_t name_index_hash(const char *name, size_t length);
 // (which needs no terminating zero) with the given hash.
 bool name_index_contains(const NameIndex *index, const char *name, size_t length, uint64_t hash);
 
+// Asks the processor to fetch the slot where a search for `hash` begins, so
+// that a search made a little later need not wait for memory. Changes nothing.
+inline void name_index_prefetch(const NameIndex *index, uint64_t hash)
+{
+    if (index->capacity != 0)
+        __builtin_prefetch(&index->slot[static_cast<size_t>(hash) & (index->capacity - 1)]);
+}
+
 // Makes room for one more node, growing the slot array when it is three
 // quarters full. Returns false, with the index unchanged, when memory runs
 // out.

@@ -69,6 +69,11 @@ int command_table_add(CommandTable *table, const char *name);
 // The same for the `length` bytes at `name`, which need no terminating zero.
 int command_table_add_sized(CommandTable *table, const char *name, size_t length);
 
+// The same, for a caller that has worked out name_index_hash(name, length)
+// already, as `index_hash`.
+int command_table_add_hashed(CommandTable *table, const char *name, size_t length,
+                             uint64_t index_hash);
+
 // Returns the number of names in the table.
 int command_table_count(const CommandTable *table);
 
@@ -94,6 +99,11 @@ int environment_add(EnvironmentList *list, const char *name);
 
 // The same for the `length` bytes at `name`, which need no terminating zero.
 int environment_add_sized(EnvironmentList *list, const char *name, size_t length);
+
+// The same, for a caller that has worked out name_index_hash(name, length)
+// already, as `index_hash`.
+int environment_add_hashed(EnvironmentList *list, const char *name, size_t length,
+                           uint64_t index_hash);
 
 // Returns the number of names in the list.
 int environment_list_count(const EnvironmentList *list);
