@@ -142,6 +142,36 @@ TEST(CommandTable, ManyNamesInOneBucketStayDistinctAndOrdered)
     command_table_free(table);
 }
 
+TEST(CommandTable, NamesGivesEveryStoredNameOnce)
+{
+    // Enough names for several pool chunks, names of every length around the
+    // nodes' eight-byte rounding, and names too long for a chunk (each gets a
+    // chunk of its own) between them.
+    CommandTable *table = command_table_new();
+    for (int i = 0; i < 30000; ++i) {
+        std::string name = std::string(static_cast<size_t>(i % 17), 'n') + std::to_string(i);
+        if (i % 10000 == 5000)
+            name = std::string(300 * 1024 + static_cast<size_t>(i), 'L');
+        ASSERT_EQ(command_table_add(table, name.c_str()), 1);
+        ASSERT_EQ(command_table_add(table, name.c_str()), 1); // present: no second node
+    }
+    int flat_count = 0, count = 0;
+    NameArray flat = command_table_flatten(table, &flat_count);
+    NameArray names = command_table_names(table, &count);
+    ASSERT_NE(flat, nullptr);
+    ASSERT_NE(names, nullptr);
+    ASSERT_EQ(count, 30000);
+    ASSERT_EQ(flat_count, count);
+    // The very names the table holds, each once, whatever their order.
+    std::vector<const char *> expected(flat, flat + flat_count), got(names, names + count);
+    std::sort(expected.begin(), expected.end());
+    std::sort(got.begin(), got.end());
+    EXPECT_EQ(got, expected);
+    free(flat);
+    free(names);
+    command_table_free(table);
+}
+
 TEST(EnvironmentList, NewestFirstSeenNameFirst)
 {
     struct {

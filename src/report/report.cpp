@@ -183,39 +183,49 @@ uint64_t word_at(const char *name, size_t depth)
 }
 
 // Levels with fewer keys than this are left to a comparison sort.
-const size_t kRadixMin = 4096;
+const size_t kRadixMin = 1024;
 
-// Room for a radix sort of the largest level: as many keys, and a count for
-// each value of each 16-bit digit of a word.
+// The radix sort takes a word eleven bits at a time: six digits, the last of
+// nine bits. Its counts (48 KiB) stay in the nearest cache, and a pass
+// scatters the keys to at most 2048 places.
+enum { kDigitBits = 11, kDigits = 6, kDigitValues = 1 << kDigitBits };
+
+// Room for a radix sort of the largest level: as many keys again, and a count
+// for each value of each digit.
 struct SortScratch {
     std::vector<SortKey> keys;
-    std::vector<uint32_t> counts; // 4 x 65536
+    std::vector<uint32_t> counts; // kDigits x kDigitValues
 };
 
+uint32_t digit_of(uint64_t word, int digit)
+{
+    return static_cast<uint32_t>(word >> (kDigitBits * digit)) & (kDigitValues - 1);
+}
+
 // Sorts keys[0, count) by their words with a least-significant-digit radix
-// sort, 16 bits at a time, passing over the digits that all keys share.
-// Stable, and linear in `count` whatever the words.
+// sort, passing over the digits that all keys share. One pass counts every
+// digit of every word. Stable, and linear in `count` whatever the words.
 void radix_sort_words(SortKey *keys, size_t count, SortScratch *scratch)
 {
     uint32_t *counts = scratch->counts.data();
     std::fill(scratch->counts.begin(), scratch->counts.end(), 0);
     for (size_t i = 0; i < count; ++i)
-        for (int digit = 0; digit < 4; ++digit)
-            ++counts[digit * 65536 + (keys[i].word >> (16 * digit) & 0xffff)];
+        for (int digit = 0; digit < kDigits; ++digit)
+            ++counts[digit * kDigitValues + digit_of(keys[i].word, digit)];
     SortKey *from = keys;
     SortKey *to = scratch->keys.data();
-    for (int digit = 0; digit < 4; ++digit) {
-        uint32_t *count_of = counts + digit * 65536;
-        if (count_of[keys[0].word >> (16 * digit) & 0xffff] == count)
+    for (int digit = 0; digit < kDigits; ++digit) {
+        uint32_t *count_of = counts + digit * kDigitValues;
+        if (count_of[digit_of(keys[0].word, digit)] == count)
             continue; // every key has this digit: the pass would change nothing
         uint32_t start = 0;
-        for (size_t value = 0; value < 65536; ++value) {
+        for (size_t value = 0; value < kDigitValues; ++value) {
             uint32_t n = count_of[value];
             count_of[value] = start;
             start += n;
         }
         for (size_t i = 0; i < count; ++i)
-            to[count_of[from[i].word >> (16 * digit) & 0xffff]++] = from[i];
+            to[count_of[digit_of(from[i].word, digit)]++] = from[i];
         std::swap(from, to);
     }
     if (from != keys)
@@ -280,7 +290,7 @@ bool sort_names(NameArray names, int count)
     try {
         if (keys.size() >= kRadixMin) {
             scratch.keys.resize(keys.size());
-            scratch.counts.resize(4 * 65536);
+            scratch.counts.resize(kDigits * kDigitValues);
         }
     } catch (const std::bad_alloc &) {
         room = nullptr;

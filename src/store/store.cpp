@@ -30,23 +30,42 @@ unsigned name_hash(const char *name)
 
 static const size_t kPoolChunkSize = size_t{256} * 1024;
 
+// The start of every pool chunk: the next older chunk, and the end of the
+// nodes in this one once a newer chunk is begun (the newest chunk's nodes end
+// at the pool's cursor). The nodes follow at kChunkHeaderSize.
+struct ChunkHeader {
+    char *older;
+    char *end;
+};
+static const size_t kChunkHeaderSize =
+    (sizeof(ChunkHeader) + alignof(max_align_t) - 1) & ~(alignof(max_align_t) - 1);
+
+// The bytes that a node with a name of `length` bytes takes in its chunk.
+static size_t node_size(size_t length)
+{
+    size_t size = sizeof(NameNode) + length + 1;
+    return (size + alignof(NameNode) - 1) & ~(alignof(NameNode) - 1);
+}
+
 // Makes a node in `pool` holding a copy of `name` (of `length` bytes) with a
 // null `next`, its name's block right behind it. A name too long for a chunk
 // gets a chunk of its own. Returns null (with the pool unchanged) when memory
 // runs out.
 static NameNode *name_node_new(NamePool *pool, const char *name, size_t length)
 {
-    size_t size = sizeof(NameNode) + length + 1;
-    size = (size + alignof(NameNode) - 1) & ~(alignof(NameNode) - 1);
+    size_t size = node_size(length);
     if (pool->cursor == nullptr || static_cast<size_t>(pool->limit - pool->cursor) < size) {
-        size_t header = alignof(max_align_t);
-        size_t chunk_size = size + header > kPoolChunkSize ? size + header : kPoolChunkSize;
+        size_t chunk_size =
+            size + kChunkHeaderSize > kPoolChunkSize ? size + kChunkHeaderSize : kPoolChunkSize;
         char *chunk = static_cast<char *>(malloc(chunk_size));
         if (chunk == nullptr)
             return nullptr;
-        memcpy(chunk, &pool->chunks, sizeof pool->chunks);
+        if (pool->chunks != nullptr)
+            static_cast<ChunkHeader *>(pool->chunks)->end = pool->cursor;
+        ChunkHeader header{static_cast<char *>(pool->chunks), nullptr};
+        memcpy(chunk, &header, sizeof header);
         pool->chunks = chunk;
-        pool->cursor = chunk + header;
+        pool->cursor = chunk + kChunkHeaderSize;
         pool->limit = chunk + chunk_size;
     }
     NameNode *node = reinterpret_cast<NameNode *>(pool->cursor);
@@ -58,15 +77,31 @@ static NameNode *name_node_new(NamePool *pool, const char *name, size_t length)
     return node;
 }
 
+// Fills `array` with the names of every node of `pool`, in the order they lie
+// in memory: the newest chunk first, each chunk's nodes in the order made.
+static void name_pool_texts(const NamePool *pool, NameArray array)
+{
+    size_t next = 0;
+    for (const char *chunk = static_cast<const char *>(pool->chunks); chunk != nullptr;) {
+        const ChunkHeader *header = reinterpret_cast<const ChunkHeader *>(chunk);
+        const char *end = chunk == pool->chunks ? pool->cursor : header->end;
+        for (const char *p = chunk + kChunkHeaderSize; p < end;) {
+            const NameNode *node = reinterpret_cast<const NameNode *>(p);
+            array[next++] = node->text;
+            p += node_size(strlen(node->text));
+        }
+        chunk = header->older;
+    }
+}
+
 // Frees every chunk of the pool, and with them all its nodes and names.
 static void name_pool_free(NamePool *pool)
 {
-    void *chunk = pool->chunks;
+    char *chunk = static_cast<char *>(pool->chunks);
     while (chunk != nullptr) {
-        void *next;
-        memcpy(&next, chunk, sizeof next);
+        char *older = reinterpret_cast<ChunkHeader *>(chunk)->older;
         free(chunk);
-        chunk = next;
+        chunk = older;
     }
     *pool = NamePool{};
 }
@@ -163,21 +198,12 @@ NameArray command_table_flatten(const CommandTable *table, int *count)
     return array;
 }
 
-// Fills `array` with the names that `index` holds, in slot order.
-static void index_names(const NameIndex *index, NameArray array)
-{
-    size_t next = 0;
-    for (size_t i = 0; i < index->capacity; ++i)
-        if (index->slot[i].text != nullptr)
-            array[next++] = index->slot[i].text;
-}
-
 NameArray command_table_names(const CommandTable *table, int *count)
 {
     *count = static_cast<int>(table->index.count);
     NameArray array = name_array_new(*count);
     if (array != nullptr)
-        index_names(&table->index, array);
+        name_pool_texts(&table->pool, array);
     return array;
 }
 

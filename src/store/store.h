@@ -25,7 +25,7 @@ struct NameNode {
 struct NamePool {
     char *cursor; // next free byte of the current chunk
     char *limit;  // end of the current chunk
-    void *chunks; // the chunks, newest first, linked through their first word
+    void *chunks; // the chunks, newest first, each headed by a link to the next older
 };
 
 enum { kBucketCount = 5120 };
@@ -82,10 +82,12 @@ int command_table_count(const CommandTable *table);
 // memory runs out; an empty table gives a valid array of length 0.
 NameArray command_table_flatten(const CommandTable *table, int *count);
 
-// Returns an array of every name in the index's order, which is no order of
-// use to a reader but is had without walking the chains: for callers that sort
-// the names anyway. Stores the length in *count; returns null when memory
-// runs out.
+// Returns an array of every name in the order the names lie in memory, which
+// is no order of use to a reader but is had in one pass over the names,
+// without walking the chains, and gives a caller that reads every name in
+// turn (to sort them) the names one after another: for callers that sort the
+// names anyway. Stores the length in *count; returns null when memory runs
+// out.
 NameArray command_table_names(const CommandTable *table, int *count);
 
 // Frees every name, every node and the bucket array, then the table itself.
