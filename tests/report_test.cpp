@@ -268,13 +268,43 @@ TEST(NameOrder, ComparesBytesUnsignedWithPrefixesFirst)
               (std::vector<std::string>{"@xp", "Section", "begin", "section"}));
 }
 
+// Sorts `names` (made distinct, at least `least` of them) with sort_names()
+// and checks the order against name_order().
+void expect_name_order(std::vector<std::string> names, size_t least, std::mt19937 *random)
+{
+    std::sort(names.begin(), names.end());
+    names.erase(std::unique(names.begin(), names.end()), names.end());
+    ASSERT_GE(names.size(), least);
+    std::shuffle(names.begin(), names.end(), *random);
+    std::vector<const char *> array;
+    for (const std::string &name : names)
+        array.push_back(name.c_str());
+    std::vector<const char *> expected = array;
+    std::sort(expected.begin(), expected.end(),
+              [](const char *a, const char *b) { return name_order(&a, &b) < 0; });
+    ASSERT_TRUE(sort_names(array.data(), static_cast<int>(array.size())));
+    for (size_t i = 0; i < array.size(); ++i)
+        ASSERT_STREQ(array[i], expected[i]) << "at " << i << " of " << array.size();
+}
+
+// A random name: `blocks` eight-byte blocks of `fill`, then up to eleven
+// bytes from a small alphabet with bytes over 0x7F in it.
+std::string random_name(std::mt19937 *random, size_t blocks, char fill)
+{
+    std::string name(8 * blocks, fill);
+    for (size_t n = (*random)() % 12; n > 0; --n)
+        name += "Aa@\xe9"[(*random)() % 4];
+    return name.empty() ? "x" : name;
+}
+
 TEST(SortNames, GivesNameOrderForAnyPrefixes)
 {
     // Names that end exactly at an eight-byte boundary of another's prefix,
     // share long prefixes, or differ only past them, bytes over 0x7F among
-    // them; enough of them, sharing enough, that large levels of the sort
-    // take its radix path.
-    std::vector<std::string> names = {
+    // them; few of them, then enough that large levels of the sort take its
+    // radix path: names of every shape, names of which three in four share
+    // their first eight bytes, and names that all do.
+    const std::vector<std::string> edges = {
         "abcdefgh",
         "abcdefghi",
         "abcdefg",
@@ -290,27 +320,21 @@ TEST(SortNames, GivesNameOrderForAnyPrefixes)
         "\xe9t\xe9",
         "\xff",
     };
-    std::mt19937 random(7);
-    for (int i = 0; i < 20000; ++i) {
-        std::string name = std::string(8 * (random() % 4), 'q');
-        for (size_t n = random() % 12; n > 0; --n)
-            name += "Aa@\xe9"[random() % 4];
-        if (!name.empty())
-            names.push_back(name);
+    enum Shape { kEdgesOnly, kMixed, kCrowdedTop, kOneRun };
+    for (Shape shape : {kEdgesOnly, kMixed, kCrowdedTop, kOneRun}) {
+        std::mt19937 random(7 + shape);
+        std::vector<std::string> names = shape == kOneRun ? std::vector<std::string>{} : edges;
+        for (int i = 0; shape != kEdgesOnly && i < 60000; ++i) {
+            if (shape == kMixed)
+                names.push_back(random_name(&random, random() % 4, 'q'));
+            else if (shape == kCrowdedTop) // three in four names start "zzzzzzzz"
+                names.push_back(random_name(&random, 1 + random() % 3, i % 4 ? 'z' : 'b'));
+            else
+                names.push_back("sameword" + random_name(&random, random() % 3, 'q'));
+        }
+        SCOPED_TRACE(shape);
+        expect_name_order(names, shape == kEdgesOnly ? edges.size() : 20000, &random);
     }
-    std::sort(names.begin(), names.end());
-    names.erase(std::unique(names.begin(), names.end()), names.end());
-    std::shuffle(names.begin(), names.end(), random);
-    ASSERT_GT(names.size(), 8192u);
-    std::vector<const char *> array;
-    for (const std::string &name : names)
-        array.push_back(name.c_str());
-    std::vector<const char *> expected = array;
-    std::sort(expected.begin(), expected.end(),
-              [](const char *a, const char *b) { return name_order(&a, &b) < 0; });
-    ASSERT_TRUE(sort_names(array.data(), static_cast<int>(array.size())));
-    for (size_t i = 0; i < array.size(); ++i)
-        ASSERT_STREQ(array[i], expected[i]) << "at " << i;
 }
 
 } // namespace
