@@ -68,7 +68,8 @@ bool name_index_reserve(NameIndex *index)
     size_t capacity = index->capacity == 0 ? 1024 : index->capacity * 2;
     // Zeroed by writing, not by calloc: calloc's fresh pages are mapped
     // to the shared zero page, so that probing a slot before it is written
-    // would take a second fault (and a TLB flush) for every page.
+    // would take a second fault (and a TLB flush) for every page. (malloc
+    // and memset would not do: the compiler merges them into calloc.)
     NameIndexSlot *slots = new (std::nothrow) NameIndexSlot[capacity]();
     if (slots == nullptr)
         return false;
