@@ -126,7 +126,8 @@ CommandTable *command_table_new()
 
 int command_table_add(CommandTable *table, const char *name)
 {
-    return command_table_add_sized(table, name, strlen(name));
+    size_t length = strlen(name);
+    return command_table_add_hashed(table, name, length, name_index_hash(name, length));
 }
 
 // What a store's index and pool make of a name offered to the store.
@@ -147,11 +148,6 @@ static Admission admit(NameIndex *index, NamePool *pool, const char *name, size_
         return kOutOfMemory;
     name_index_insert(index, (*node)->text, hash);
     return kAdmitted;
-}
-
-int command_table_add_sized(CommandTable *table, const char *name, size_t length)
-{
-    return command_table_add_hashed(table, name, length, name_index_hash(name, length));
 }
 
 int command_table_add_hashed(CommandTable *table, const char *name, size_t length,
@@ -200,7 +196,7 @@ NameArray command_table_flatten(const CommandTable *table, int *count)
 
 NameArray command_table_names(const CommandTable *table, int *count)
 {
-    *count = static_cast<int>(table->index.count);
+    *count = command_table_count(table);
     NameArray array = name_array_new(*count);
     if (array != nullptr)
         name_pool_texts(&table->pool, array);
@@ -220,11 +216,7 @@ void command_table_free(CommandTable *table)
 
 int environment_add(EnvironmentList *list, const char *name)
 {
-    return environment_add_sized(list, name, strlen(name));
-}
-
-int environment_add_sized(EnvironmentList *list, const char *name, size_t length)
-{
+    size_t length = strlen(name);
     return environment_add_hashed(list, name, length, name_index_hash(name, length));
 }
 

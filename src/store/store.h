@@ -66,11 +66,8 @@ CommandTable *command_table_new();
 // runs out, in which case the table is unchanged.
 int command_table_add(CommandTable *table, const char *name);
 
-// The same for the `length` bytes at `name`, which need no terminating zero.
-int command_table_add_sized(CommandTable *table, const char *name, size_t length);
-
-// The same, for a caller that has worked out name_index_hash(name, length)
-// already, as `index_hash`.
+// The same for the `length` bytes at `name`, which need no terminating zero,
+// and whose name_index_hash() the caller has worked out as `index_hash`.
 int command_table_add_hashed(CommandTable *table, const char *name, size_t length,
                              uint64_t index_hash);
 
@@ -99,11 +96,8 @@ void command_table_free(CommandTable *table);
 // in which case the list is unchanged.
 int environment_add(EnvironmentList *list, const char *name);
 
-// The same for the `length` bytes at `name`, which need no terminating zero.
-int environment_add_sized(EnvironmentList *list, const char *name, size_t length);
-
-// The same, for a caller that has worked out name_index_hash(name, length)
-// already, as `index_hash`.
+// The same for the `length` bytes at `name`, which need no terminating zero,
+// and whose name_index_hash() the caller has worked out as `index_hash`.
 int environment_add_hashed(EnvironmentList *list, const char *name, size_t length,
                            uint64_t index_hash);
 
