@@ -10,9 +10,9 @@
 #include <unordered_set>
 #include <vector>
 
-#include "driver/listing.h"
+#include "driver/driver.h"
+#include "driver/platform.h"
 #include "formatted_model.h"
-#include "scan/scan.h"
 #include "store/store.h"
 
 namespace {

@@ -1,7 +1,6 @@
 #include "formatted_model.h"
 
 #include <cstring>
-#include <new>
 
 #include "scan/scan.h"
 
@@ -56,9 +55,9 @@ NameSequences formatted_model_scan(FILE *stream)
 NameSequences scanner_names(FILE *stream, size_t buffer_size)
 {
     NameSequences names;
+    std::vector<unsigned char> block(buffer_size);
     SourceBuffer buffer;
-    if (!source_buffer_init(&buffer, stream, buffer_size))
-        throw std::bad_alloc();
+    source_buffer_init(&buffer, block.data(), block.size());
     Scanner scanner;
     scanner_init(&scanner);
     for (;;) {
@@ -67,10 +66,11 @@ NameSequences scanner_names(FILE *stream, size_t buffer_size)
             names.commands.emplace_back(scanner.name, scanner.name_length);
         else if (token == kTokenEnvironment)
             names.environments.emplace_back(scanner.name, scanner.name_length);
+        else if (token == kTokenMore)
+            source_buffer_refill(&buffer, fread(block.data(), 1, block.size(), stream), false);
         else
             break;
     }
-    source_buffer_release(&buffer);
     return names;
 }
 

@@ -12,13 +12,40 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
-#include "scan/scan.h"
-#include "store/store.h"
+#include "report/report.h"
 #include "test_support.h"
+
+// Allocations that operator new still grants before it refuses one, as if
+// memory had run out; negative: it never refuses. The refusal goes to the
+// new-handler, as the system's operator new does.
+static std::atomic<long> allocations_left{-1};
+
+#if !QUILLMAP_SANITIZED
+void *operator new(std::size_t size)
+{
+    if (allocations_left.fetch_sub(1, std::memory_order_relaxed) != 0)
+        if (void *block = std::malloc(size != 0 ? size : 1))
+            return block;
+    if (std::new_handler handler = std::get_new_handler())
+        handler();
+    throw std::bad_alloc();
+}
+void operator delete(void *block) noexcept
+{
+    std::free(block);
+}
+void operator delete(void *block, std::size_t) noexcept
+{
+    std::free(block);
+}
+#endif
 
 namespace {
 
@@ -246,6 +273,49 @@ TEST(HostileOutputs, RunningOutOfMemoryIsReported)
     EXPECT_FALSE(file_exists(dir / "command.lst"));
 }
 
+TEST(HostileOutputs, RunningOutOfMemoryInTheReportPhaseLeavesEveryReportAsItWas)
+{
+    if (QUILLMAP_SANITIZED)
+        GTEST_SKIP() << "a sanitized build keeps its own operator new";
+    TempDir dir;
+    CommandTable *table = command_table_new();
+    EnvironmentList list{};
+    for (unsigned n = 0; n < 3000; ++n) {
+        command_table_add(table, letter_name(n).c_str());
+        environment_add(&list, letter_name(n).c_str());
+    }
+    write_file(dir / "command.lst", "old\r\n");
+    // Refuse the first allocation of the report phase, then the second, and
+    // so on until the phase gets all it asks for: whichever thread meets the
+    // refusal, no report may be new or changed.
+    for (long granted = 0;; ++granted) {
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            if (chdir(dir.path().c_str()) != 0)
+                _exit(126);
+            std::set_new_handler([] { _exit(3); });
+            allocations_left = granted;
+            _exit(write_reports(table, &list));
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status));
+        if (WEXITSTATUS(status) == 0) {
+            EXPECT_GE(granted, 5); // the phase allocates several times
+            EXPECT_EQ(read_file(dir / "environment.lst").size(),
+                      read_file(dir / "environment.all").size());
+            break;
+        }
+        ASSERT_EQ(WEXITSTATUS(status), 3) << granted;
+        EXPECT_EQ(read_file(dir / "command.lst"), "old\r\n") << granted;
+        for (const char *report : {"command.all", "environment.all", "environment.lst"})
+            EXPECT_FALSE(file_exists(dir / report)) << report << " after " << granted;
+    }
+    command_table_free(table);
+    environment_free(&list);
+}
+
 TEST(HostileTrees, LinksSpecialFilesAndADirectoryNamedLikeASource)
 {
     TempDir dir;
@@ -255,6 +325,7 @@ TEST(HostileTrees, LinksSpecialFilesAndADirectoryNamedLikeASource)
     make_dirs(root + "pair/b");
     make_dirs(root + "dir.tex");
     make_dirs(root + "fifo");
+    make_dirs(root + "mem");
     write_file(root + "loop/in.tex", "");
     write_file(root + "dir.tex/inside.tex", "");
     ASSERT_EQ(symlink("..", (root + "loop/sub/up").c_str()), 0);   // to an ancestor
@@ -262,6 +333,8 @@ TEST(HostileTrees, LinksSpecialFilesAndADirectoryNamedLikeASource)
     ASSERT_EQ(symlink("../a", (root + "pair/b/l").c_str()), 0);    // each other
     ASSERT_EQ(symlink("nowhere", (root + "gone.tex").c_str()), 0); // dangling
     ASSERT_EQ(mkfifo((root + "fifo/x.tex").c_str(), 0600), 0);     // would block if opened
+    // A regular file whose first read fails: the tool's own memory at address 0.
+    ASSERT_EQ(symlink("/proc/self/mem", (root + "mem/x.tex").c_str()), 0);
 
     ToolRun run = run_tool(dir.path(), {root + "loop"});
     EXPECT_EQ(run.status, 0);
@@ -277,6 +350,8 @@ TEST(HostileTrees, LinksSpecialFilesAndADirectoryNamedLikeASource)
         std::string expected_err;
     } cases[] = {
         {root + "fifo", ""},
+        {root + "mem", "Analyzing " + root + "mem/x.tex.\nCannot read " + root +
+                           "mem/x.tex: Input/output error\n"},
         {root + "dir.tex", "Analyzing " + root + "dir.tex/inside.tex.\n"},
     };
     for (const auto &c : cases) {
@@ -293,22 +368,6 @@ TEST(HostileTrees, ADanglingLinkIsReportedAsUnopenable)
     ToolRun run = run_tool(dir.path(), {dir.path()});
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.err, "Cannot open " + dir.path() + "/gone.tex. why?\n");
-}
-
-TEST(ScanSource, AReadErrorEndsTheFileWithAMessage)
-{
-    // A directory opens as a stream on POSIX but cannot be read.
-    TempDir dir;
-    make_dirs(dir / "d.tex");
-    CommandTable *table = command_table_new();
-    EnvironmentList list{};
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(scan_source((dir / "d.tex").c_str(), table, &list), 0);
-    std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(err, "Analyzing " + (dir / "d.tex") + ".\nCannot read " + (dir / "d.tex") +
-                       ": Is a directory\n");
-    EXPECT_EQ(command_table_count(table), 0);
-    command_table_free(table);
 }
 
 } // namespace

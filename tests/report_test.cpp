@@ -282,7 +282,8 @@ void expect_name_order(std::vector<std::string> names, size_t least, std::mt1993
     std::vector<const char *> expected = array;
     std::sort(expected.begin(), expected.end(),
               [](const char *a, const char *b) { return name_order(&a, &b) < 0; });
-    ASSERT_TRUE(sort_names(array.data(), static_cast<int>(array.size())));
+    std::vector<SortKey> keys(array.size());
+    sort_names(array.data(), static_cast<int>(array.size()), keys.data());
     for (size_t i = 0; i < array.size(); ++i)
         ASSERT_STREQ(array[i], expected[i]) << "at " << i << " of " << array.size();
 }

@@ -8,7 +8,6 @@
 #include <sstream>
 #include <stdexcept>
 
-
 NameSequences scan_bytes(const std::string &bytes, size_t buffer_size)
 {
     FILE *stream = stream_holding(bytes);

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "scan/scan.h"
+#include "driver/driver.h"
 #include "test_support.h"
 
 namespace {

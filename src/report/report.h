@@ -8,27 +8,27 @@
 #ifndef QUILLMAP_REPORT_H
 #define QUILLMAP_REPORT_H
 
+#include <cstdint>
+
 #include "../store/store.h"
 
-// Writes the four reports. A report that cannot be opened, written or closed
-// gives "Cannot write NAME: REASON" on standard error and the others are still
-// written. Returns 0 when every report was written, 1 when one or more failed,
-// and -1 when memory ran out (no message; the caller reports it).
+// Writes the four reports. Everything the phase allocates is allocated before
+// the first report is opened. A report that cannot be opened, written or
+// closed gives "Cannot write NAME: REASON" on standard error, after the
+// others are written, in the order environment.all, command.all, command.lst,
+// environment.lst. Returns 0 when every report was written, 1 otherwise.
 int write_reports(const CommandTable *table, const EnvironmentList *list);
 
-// Writes "environment.all" from the list, newest name first, unless the list
-// is empty. Returns the number of names in the list; a failure is counted in
-// *failures.
-int write_environment_all(const EnvironmentList *list, int *failures);
+// A name being sorted, with the eight bytes from the current sort depth
+// packed big-endian (zero after the name's end).
+struct SortKey {
+    uint64_t word;
+    const char *name;
+};
 
-// Writes "command.all" from the table in table order, creating it even when
-// the table is empty. A failure is counted in *failures.
-void write_command_all(const CommandTable *table, int *failures);
-
-// Sorts `count` names into name_order() order, faster than a comparison sort
-// over whole names when many share long prefixes. Returns false (the array
-// unchanged) when memory runs out.
-bool sort_names(NameArray names, int count);
+// Sorts `count` names into name_order() order, eight bytes a level, with
+// `keys` (room for `count` keys) as its working space.
+void sort_names(NameArray names, int count, SortKey *keys);
 
 // The sort order of the ".lst" reports, for qsort over a NameArray: compares
 // the names that slots `a` and `b` point to byte by byte as unsigned values

@@ -1,16 +1,20 @@
-// Name stores: a fixed 5120-bucket chained hash table for command names and a
-// newest-first linked list for environment names.
+// Name stores: a fixed 5120-bucket chained hash table for command names, a
+// newest-first linked list for environment names, and the batches that carry
+// names to them.
 #include "store.h"
 
-#include <cstdint>
-#include <cstdlib>
+#include <algorithm>
+#include <cassert>
 #include <cstring>
+#include <new>
+
+namespace {
 
 // name_hash() of the `length` bytes at `name`. Four bytes are taken a step:
 // h * 31^4 + b0 * 31^3 + b1 * 31^2 + b2 * 31 + b3 is what four steps of
 // h * 31 + b give in 32-bit arithmetic, but its products do not wait for one
 // another, so a long name costs a quarter of the chained multiplications.
-static unsigned name_hash_sized(const char *name, size_t length)
+unsigned name_hash_sized(const char *name, size_t length)
 {
     const unsigned char *p = reinterpret_cast<const unsigned char *>(name);
     const uint32_t p1 = 31u, p2 = p1 * 31u, p3 = p2 * 31u, p4 = p3 * 31u;
@@ -23,12 +27,103 @@ static unsigned name_hash_sized(const char *name, size_t length)
     return h % kBucketCount;
 }
 
-unsigned name_hash(const char *name)
+uint64_t load64(const char *p)
 {
-    return name_hash_sized(name, strlen(name));
+    uint64_t word;
+    memcpy(&word, p, sizeof word);
+    return word;
 }
 
-static const size_t kPoolChunkSize = size_t{256} * 1024;
+uint64_t mix(uint64_t a, uint64_t b)
+{
+    // 64 x 64 -> 128-bit multiply, folded: a fast, well-spreading mixer.
+    unsigned __int128 product = static_cast<unsigned __int128>(a) * b;
+    return static_cast<uint64_t>(product) ^ static_cast<uint64_t>(product >> 64);
+}
+
+const uint64_t kSeed0 = 0xa0761d6478bd642full;
+const uint64_t kSeed1 = 0xe7037ed1a0b428dbull;
+
+// A 64-bit hash of the `length` bytes at `name`, spread well over all bits
+// (unlike the bucket hash, whose collisions are easy to make).
+uint64_t index_hash(const char *name, size_t length)
+{
+    uint64_t h = kSeed0 ^ length;
+    size_t i = 0;
+    for (; i + 8 <= length; i += 8)
+        h = mix(h ^ load64(name + i), kSeed1);
+    uint64_t tail = 0;
+    for (size_t shift = 0; i < length; ++i, shift += 8)
+        tail |= static_cast<uint64_t>(static_cast<unsigned char>(name[i])) << shift;
+    return mix(h ^ tail, kSeed1 ^ length);
+}
+
+// Returns true when the index holds the name of `length` bytes at `name`
+// (which needs no terminating zero) with the given hash.
+bool index_contains(const NameIndex *index, const char *name, size_t length, uint64_t hash)
+{
+    if (index->capacity == 0)
+        return false;
+    size_t mask = index->capacity - 1;
+    for (size_t i = static_cast<size_t>(hash) & mask;; i = (i + 1) & mask) {
+        const NameIndexSlot &slot = index->slot[i];
+        if (slot.text == nullptr)
+            return false;
+        if (slot.hash == hash && memcmp(slot.text, name, length) == 0 && slot.text[length] == 0)
+            return true;
+    }
+}
+
+// Enters `text` under `hash` in the first free slot from where its search
+// begins.
+void place(NameIndexSlot *slots, size_t capacity, const char *text, uint64_t hash)
+{
+    size_t mask = capacity - 1;
+    size_t i = static_cast<size_t>(hash) & mask;
+    while (slots[i].text != nullptr)
+        i = (i + 1) & mask;
+    slots[i].text = text;
+    slots[i].hash = hash;
+}
+
+// Makes room for one more name, growing the slot array when it is three
+// quarters full.
+void index_reserve(NameIndex *index)
+{
+    if ((index->count + 1) * 4 <= index->capacity * 3)
+        return;
+    size_t capacity = index->capacity == 0 ? 1024 : index->capacity * 2;
+    // Zeroed by writing, not by calloc: calloc's fresh pages are mapped
+    // to the shared zero page, so that probing a slot before it is written
+    // would take a second fault (and a TLB flush) for every page. (malloc
+    // and memset would not do: the compiler merges them into calloc.)
+    NameIndexSlot *slots = new NameIndexSlot[capacity]();
+    for (size_t i = 0; i < index->capacity; ++i)
+        if (index->slot[i].text != nullptr)
+            place(slots, capacity, index->slot[i].text, index->slot[i].hash);
+    delete[] index->slot;
+    index->slot = slots;
+    index->capacity = capacity;
+}
+
+// Frees the slot array and leaves the index empty; the names are untouched.
+void index_free(NameIndex *index)
+{
+    delete[] index->slot;
+    index->slot = nullptr;
+    index->capacity = 0;
+    index->count = 0;
+}
+
+// Asks the processor to fetch the slot where a search for `hash` begins, so
+// that a search made a little later need not wait for memory.
+void index_prefetch(const NameIndex *index, uint64_t hash)
+{
+    if (index->capacity != 0)
+        __builtin_prefetch(&index->slot[static_cast<size_t>(hash) & (index->capacity - 1)]);
+}
+
+const size_t kPoolChunkSize = size_t{256} * 1024;
 
 // The start of every pool chunk: the next older chunk, and the end of the
 // nodes in this one once a newer chunk is begun (the newest chunk's nodes end
@@ -37,11 +132,11 @@ struct ChunkHeader {
     char *older;
     char *end;
 };
-static const size_t kChunkHeaderSize =
+const size_t kChunkHeaderSize =
     (sizeof(ChunkHeader) + alignof(max_align_t) - 1) & ~(alignof(max_align_t) - 1);
 
 // The bytes that a node with a name of `length` bytes takes in its chunk.
-static size_t node_size(size_t length)
+size_t node_size(size_t length)
 {
     size_t size = sizeof(NameNode) + length + 1;
     return (size + alignof(NameNode) - 1) & ~(alignof(NameNode) - 1);
@@ -49,17 +144,13 @@ static size_t node_size(size_t length)
 
 // Makes a node in `pool` holding a copy of `name` (of `length` bytes) with a
 // null `next`, its name's block right behind it. A name too long for a chunk
-// gets a chunk of its own. Returns null (with the pool unchanged) when memory
-// runs out.
-static NameNode *name_node_new(NamePool *pool, const char *name, size_t length)
+// gets a chunk of its own.
+NameNode *name_node_new(NamePool *pool, const char *name, size_t length)
 {
     size_t size = node_size(length);
     if (pool->cursor == nullptr || static_cast<size_t>(pool->limit - pool->cursor) < size) {
-        size_t chunk_size =
-            size + kChunkHeaderSize > kPoolChunkSize ? size + kChunkHeaderSize : kPoolChunkSize;
-        char *chunk = static_cast<char *>(malloc(chunk_size));
-        if (chunk == nullptr)
-            return nullptr;
+        size_t chunk_size = std::max(size + kChunkHeaderSize, kPoolChunkSize);
+        char *chunk = static_cast<char *>(::operator new(chunk_size));
         if (pool->chunks != nullptr)
             static_cast<ChunkHeader *>(pool->chunks)->end = pool->cursor;
         ChunkHeader header{static_cast<char *>(pool->chunks), nullptr};
@@ -79,7 +170,8 @@ static NameNode *name_node_new(NamePool *pool, const char *name, size_t length)
 
 // Fills `array` with the names of every node of `pool`, in the order they lie
 // in memory: the newest chunk first, each chunk's nodes in the order made.
-static void name_pool_texts(const NamePool *pool, NameArray array)
+// Each node's size follows from its name's length, as no name holds a zero.
+void name_pool_texts(const NamePool *pool, NameArray array)
 {
     size_t next = 0;
     for (const char *chunk = static_cast<const char *>(pool->chunks); chunk != nullptr;) {
@@ -95,74 +187,85 @@ static void name_pool_texts(const NamePool *pool, NameArray array)
 }
 
 // Frees every chunk of the pool, and with them all its nodes and names.
-static void name_pool_free(NamePool *pool)
+void name_pool_free(NamePool *pool)
 {
     char *chunk = static_cast<char *>(pool->chunks);
     while (chunk != nullptr) {
         char *older = reinterpret_cast<ChunkHeader *>(chunk)->older;
-        free(chunk);
+        ::operator delete(chunk);
         chunk = older;
     }
     *pool = NamePool{};
 }
 
-CommandTable *command_table_new()
+// Looks the name up in `index`; when it is new, makes its node in `pool`,
+// enters it in the index and returns it for the caller to link. Returns null
+// when the name is stored already.
+NameNode *admit(NameIndex *index, NamePool *pool, const char *name, size_t length, uint64_t hash)
 {
-    CommandTable *table = static_cast<CommandTable *>(malloc(sizeof *table));
-    if (table == nullptr)
+    assert(memchr(name, 0, length) == nullptr);
+    if (index_contains(index, name, length, hash))
         return nullptr;
-    table->bucket = static_cast<NameNode **>(calloc(kBucketCount, sizeof *table->bucket));
-    table->tail = static_cast<NameNode **>(calloc(kBucketCount, sizeof *table->tail));
-    table->index = NameIndex{};
-    table->pool = NamePool{};
-    if (table->bucket == nullptr || table->tail == nullptr) {
-        free(table->bucket);
-        free(table->tail);
-        free(table);
-        return nullptr;
-    }
-    return table;
+    index_reserve(index);
+    NameNode *node = name_node_new(pool, name, length);
+    place(index->slot, index->capacity, node->text, hash);
+    ++index->count;
+    return node;
 }
 
-int command_table_add(CommandTable *table, const char *name)
+NameArray name_array_new(int count)
 {
-    size_t length = strlen(name);
-    return command_table_add_hashed(table, name, length, name_index_hash(name, length));
+    return new const char *[count > 0 ? static_cast<size_t>(count) : 1];
 }
 
-// What a store's index and pool make of a name offered to the store.
-enum Admission { kAlreadyStored, kAdmitted, kOutOfMemory };
-
-// Looks the name up in `index`; when it is new, makes its node in `pool` and
-// enters it in the index, leaving the node in *node for the caller to link.
-// On kOutOfMemory neither the index nor the pool holds the name.
-static Admission admit(NameIndex *index, NamePool *pool, const char *name, size_t length,
-                       uint64_t hash, NameNode **node)
+// Adds the name of `length` bytes at `name`, whose index hash is
+// `index_hash`, unless the table holds it.
+void command_table_add_hashed(CommandTable *table, const char *name, size_t length,
+                              uint64_t index_hash)
 {
-    if (name_index_contains(index, name, length, hash))
-        return kAlreadyStored;
-    if (!name_index_reserve(index))
-        return kOutOfMemory;
-    *node = name_node_new(pool, name, length);
-    if (*node == nullptr)
-        return kOutOfMemory;
-    name_index_insert(index, (*node)->text, hash);
-    return kAdmitted;
-}
-
-int command_table_add_hashed(CommandTable *table, const char *name, size_t length,
-                             uint64_t index_hash)
-{
-    NameNode *node = nullptr;
-    Admission admission = admit(&table->index, &table->pool, name, length, index_hash, &node);
-    if (admission != kAdmitted)
-        return admission == kOutOfMemory ? -1 : 1;
+    NameNode *node = admit(&table->index, &table->pool, name, length, index_hash);
+    if (node == nullptr)
+        return;
     unsigned b = name_hash_sized(name, length);
     if (table->tail[b] == nullptr)
         table->bucket[b] = node;
     else
         table->tail[b]->next = node;
     table->tail[b] = node;
+}
+
+// The same for the list.
+void environment_add_hashed(EnvironmentList *list, const char *name, size_t length,
+                            uint64_t index_hash)
+{
+    NameNode *node = admit(&list->index, &list->pool, name, length, index_hash);
+    if (node == nullptr)
+        return;
+    node->next = list->head;
+    list->head = node;
+}
+
+} // namespace
+
+unsigned name_hash(const char *name)
+{
+    return name_hash_sized(name, strlen(name));
+}
+
+void name_array_free(NameArray array)
+{
+    delete[] array;
+}
+
+CommandTable *command_table_new()
+{
+    return new CommandTable();
+}
+
+int command_table_add(CommandTable *table, const char *name)
+{
+    size_t length = strlen(name);
+    command_table_add_hashed(table, name, length, index_hash(name, length));
     return 1;
 }
 
@@ -173,23 +276,13 @@ int command_table_count(const CommandTable *table)
     return static_cast<int>(table->index.count);
 }
 
-// Allocates an array of `count` name pointers; at least one slot, so that an
-// empty array is still a valid, freeable block and null always means failure.
-static NameArray name_array_new(int count)
-{
-    size_t slots = count > 0 ? static_cast<size_t>(count) : 1;
-    return static_cast<NameArray>(malloc(slots * sizeof(const char *)));
-}
-
 NameArray command_table_flatten(const CommandTable *table, int *count)
 {
     *count = command_table_count(table);
     NameArray array = name_array_new(*count);
-    if (array == nullptr)
-        return nullptr;
     int next = 0;
-    for (int b = 0; b < kBucketCount; ++b)
-        for (const NameNode *node = table->bucket[b]; node != nullptr; node = node->next)
+    for (const NameNode *head : table->bucket)
+        for (const NameNode *node = head; node != nullptr; node = node->next)
             array[next++] = node->text;
     return array;
 }
@@ -198,8 +291,7 @@ NameArray command_table_names(const CommandTable *table, int *count)
 {
     *count = command_table_count(table);
     NameArray array = name_array_new(*count);
-    if (array != nullptr)
-        name_pool_texts(&table->pool, array);
+    name_pool_texts(&table->pool, array);
     return array;
 }
 
@@ -208,28 +300,14 @@ void command_table_free(CommandTable *table)
     if (table == nullptr)
         return;
     name_pool_free(&table->pool);
-    free(table->bucket);
-    free(table->tail);
-    name_index_free(&table->index);
-    free(table);
+    index_free(&table->index);
+    delete table;
 }
 
-int environment_add(EnvironmentList *list, const char *name)
+void environment_add(EnvironmentList *list, const char *name)
 {
     size_t length = strlen(name);
-    return environment_add_hashed(list, name, length, name_index_hash(name, length));
-}
-
-int environment_add_hashed(EnvironmentList *list, const char *name, size_t length,
-                           uint64_t index_hash)
-{
-    NameNode *node = nullptr;
-    Admission admission = admit(&list->index, &list->pool, name, length, index_hash, &node);
-    if (admission != kAdmitted)
-        return admission == kOutOfMemory ? -1 : 1;
-    node->next = list->head;
-    list->head = node;
-    return 1;
+    environment_add_hashed(list, name, length, index_hash(name, length));
 }
 
 int environment_list_count(const EnvironmentList *list)
@@ -240,8 +318,6 @@ int environment_list_count(const EnvironmentList *list)
 NameArray environment_flatten(const EnvironmentList *list, int count)
 {
     NameArray array = name_array_new(count);
-    if (array == nullptr)
-        return nullptr;
     const NameNode *node = list->head;
     for (int i = 0; i < count && node != nullptr; ++i, node = node->next)
         array[i] = node->text;
@@ -252,5 +328,57 @@ void environment_free(EnvironmentList *list)
 {
     name_pool_free(&list->pool);
     list->head = nullptr;
-    name_index_free(&list->index);
+    index_free(&list->index);
+}
+
+void name_batch_init(NameBatch *batch, size_t capacity)
+{
+    *batch = NameBatch{new unsigned char[capacity], 0, capacity};
+}
+
+void name_batch_release(NameBatch *batch)
+{
+    delete[] batch->data;
+    *batch = NameBatch{};
+}
+
+// Names are stored a group at a time: first every name of the group has its
+// index hash worked out and the index slot where its search begins fetched,
+// then the group is added in order. The slots of a group thus come from memory
+// together, where one add after another would wait for each in turn.
+void name_batch_store(NameBatch *batch, CommandTable *table, EnvironmentList *list)
+{
+    enum { kGroup = 16 };
+    struct Pending {
+        const char *name;
+        size_t length;
+        uint64_t hash;
+        bool command;
+    };
+    Pending group[kGroup];
+    // Read once: the batch record may share its cache line with one that
+    // another thread is filling.
+    const unsigned char *data = batch->data;
+    const size_t used = batch->used;
+    for (size_t at = 0; at < used;) {
+        int count = 0;
+        for (; count < kGroup && at < used; ++count) {
+            const unsigned char *p = data + at;
+            Pending &next = group[count];
+            next.command = p[0] == kKindCommand;
+            next.length = p[1] | static_cast<size_t>(p[2]) << 8;
+            next.name = reinterpret_cast<const char *>(p + 3);
+            next.hash = index_hash(next.name, next.length);
+            index_prefetch(next.command ? &table->index : &list->index, next.hash);
+            at += 3 + next.length;
+        }
+        for (int i = 0; i < count; ++i) {
+            const Pending &name = group[i];
+            if (name.command)
+                command_table_add_hashed(table, name.name, name.length, name.hash);
+            else
+                environment_add_hashed(list, name.name, name.length, name.hash);
+        }
+    }
+    batch->used = 0;
 }

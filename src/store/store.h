@@ -1,16 +1,32 @@
 // Name stores: the command table and the environment list.
 //
-// Both stores keep one heap copy of each distinct name they are given, in an
-// order that the store-order reports make visible: the command table lists its
-// 5120 buckets in index order, each chain in first-seen order; the environment
-// list holds the newest first-seen name at its head. Neither store prints
-// anything; allocation failures are returned to the caller, which decides.
+// Both stores keep one copy of each distinct name they are given, in an order
+// that the store-order reports make visible: the command table lists its 5120
+// buckets in index order, each chain in first-seen order; the environment list
+// holds the newest first-seen name at its head. A name is a run of bytes
+// holding no zero byte. Neither store prints anything. Memory is taken with
+// operator new: when it runs out, the process's new-handler decides (the tool's
+// ends the run), and without one std::bad_alloc is thrown.
 #ifndef QUILLMAP_STORE_H
 #define QUILLMAP_STORE_H
 
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 
-#include "name_index.h"
+// An index beside a name store: an open-addressing hash set of the store's
+// nodes, so that "is this name stored already?" is answered without walking a
+// chain or a list. It orders nothing; the stores keep their own order.
+struct NameIndexSlot {
+    const char *text; // a stored name, owned by its node; null while the slot is free
+    uint64_t hash;    // a 64-bit hash of the text, spread well over all bits
+};
+
+struct NameIndex {
+    NameIndexSlot *slot; // `capacity` slots, a power of two, or null while empty
+    size_t capacity;
+    size_t count;
+};
 
 // One stored name. The node owns `text`, a zero-terminated copy of the name,
 // exactly its length plus one bytes.
@@ -35,8 +51,8 @@ enum { kBucketCount = 5120 };
 // last node, so that a new name is appended at once, and `index` finds a
 // stored name without walking its chain (and knows how many there are).
 struct CommandTable {
-    NameNode **bucket;
-    NameNode **tail;
+    NameNode *bucket[kBucketCount];
+    NameNode *tail[kBucketCount];
     NameIndex index;
     NamePool pool;
 };
@@ -50,65 +66,88 @@ struct EnvironmentList {
     NamePool pool;
 };
 
-// A heap array of pointers to names that a store still owns. Freeing the array
-// (with free()) frees none of the names.
+// A heap array of pointers to names that a store still owns, released with
+// name_array_free(), which frees none of the names.
 typedef const char **NameArray;
+
+void name_array_free(NameArray array);
 
 // Returns the bucket index of `name`: h = h * 31 + byte over its unsigned
 // bytes in 32-bit arithmetic, taken modulo kBucketCount.
 unsigned name_hash(const char *name);
 
-// Returns a new, empty table, or null when memory runs out.
+// Returns a new, empty table.
 CommandTable *command_table_new();
 
 // Records a copy of `name` at the end of its bucket's chain unless the chain
-// holds it already. Returns 1 on success (new or present) and -1 when memory
-// runs out, in which case the table is unchanged.
+// holds it already. Returns 1.
 int command_table_add(CommandTable *table, const char *name);
-
-// The same for the `length` bytes at `name`, which need no terminating zero,
-// and whose name_index_hash() the caller has worked out as `index_hash`.
-int command_table_add_hashed(CommandTable *table, const char *name, size_t length,
-                             uint64_t index_hash);
 
 // Returns the number of names in the table.
 int command_table_count(const CommandTable *table);
 
 // Returns an array of every name in table order (buckets in index order, each
-// chain from its head) and stores its length in *count. Returns null when
-// memory runs out; an empty table gives a valid array of length 0.
+// chain from its head) and stores its length in *count.
 NameArray command_table_flatten(const CommandTable *table, int *count);
 
 // Returns an array of every name in the order the names lie in memory, which
-// is no order of use to a reader but is had in one pass over the names,
-// without walking the chains, and gives a caller that reads every name in
-// turn (to sort them) the names one after another: for callers that sort the
-// names anyway. Stores the length in *count; returns null when memory runs
-// out.
+// is no order of use to a reader but is had in one pass over the names and
+// gives a caller that reads every name in turn (to sort them) the names one
+// after another. Stores the length in *count.
 NameArray command_table_names(const CommandTable *table, int *count);
 
-// Frees every name, every node and the bucket array, then the table itself.
-// Accepts null.
+// Frees every name, every node and the table itself. Accepts null.
 void command_table_free(CommandTable *table);
 
 // Records a copy of `name` at the head of the list unless the list holds it
-// already. Returns 1 on success (new or present) and -1 when memory runs out,
-// in which case the list is unchanged.
-int environment_add(EnvironmentList *list, const char *name);
-
-// The same for the `length` bytes at `name`, which need no terminating zero,
-// and whose name_index_hash() the caller has worked out as `index_hash`.
-int environment_add_hashed(EnvironmentList *list, const char *name, size_t length,
-                           uint64_t index_hash);
+// already.
+void environment_add(EnvironmentList *list, const char *name);
 
 // Returns the number of names in the list.
 int environment_list_count(const EnvironmentList *list);
 
-// Returns an array of the first `count` names of the list, from the head, or
-// null when memory runs out. A count of 0 gives a valid array of length 0.
+// Returns an array of the first `count` names of the list, from the head.
 NameArray environment_flatten(const EnvironmentList *list, int count);
 
 // Frees every name and node of the list and its index, and leaves it empty.
 void environment_free(EnvironmentList *list);
+
+// Name batches: names found and not yet stored, in the order found, so that
+// the scanning of files and the storing of names can run on two threads while
+// the stores see exactly the sequence of a one-thread run. Each record is a
+// kind byte, the name's length in two bytes (low first) and the name's bytes.
+enum NameKind { kKindCommand = 'c', kKindEnvironment = 'e' };
+
+struct NameBatch {
+    unsigned char *data;
+    size_t used;
+    size_t capacity;
+};
+
+enum { kNameBatchCapacity = 256 * 1024 };
+
+void name_batch_init(NameBatch *batch, size_t capacity);
+void name_batch_release(NameBatch *batch);
+
+// True when a record for a name of `length` bytes still fits.
+inline bool name_batch_has_room(const NameBatch *batch, size_t length)
+{
+    return batch->capacity - batch->used >= 3 + length;
+}
+
+// Appends one name (at most 65535 bytes) of the given kind; the caller has
+// checked that it fits.
+inline void name_batch_append(NameBatch *batch, NameKind kind, const char *name, size_t length)
+{
+    unsigned char *p = batch->data + batch->used;
+    p[0] = static_cast<unsigned char>(kind);
+    p[1] = static_cast<unsigned char>(length & 0xff);
+    p[2] = static_cast<unsigned char>(length >> 8);
+    memcpy(p + 3, name, length);
+    batch->used += 3 + length;
+}
+
+// Adds every name of the batch to the stores, in order, and empties it.
+void name_batch_store(NameBatch *batch, CommandTable *table, EnvironmentList *list);
 
 #endif

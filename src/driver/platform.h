@@ -1,11 +1,12 @@
-// Directory listing: the one platform-specific piece of the walk.
+// The platform layer: listing a directory and opening a source file.
 //
-// Each platform provides list_directory() in a file of its own
-// (listing_posix.cpp, listing_win32.cpp). The walk sees nothing of the
-// platform but the separator and the listing.
-#ifndef QUILLMAP_LISTING_H
-#define QUILLMAP_LISTING_H
+// Each platform provides these in a file of its own (platform_posix.cpp,
+// platform_win32.cpp). The rest of the tool sees nothing of the platform but
+// the separator, paths, entries and open sources.
+#ifndef QUILLMAP_PLATFORM_H
+#define QUILLMAP_PLATFORM_H
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -45,5 +46,22 @@ struct DirectoryListing {
 // directory cannot be listed: it does not exist, is not a directory, its path
 // is too long or access is refused.
 bool list_directory(const std::string &directory, DirectoryListing *listing);
+
+// An open source file.
+struct SourceFile {
+    int fd;
+    unsigned long long size; // its size when opened
+};
+
+// Opens `path` for reading, without waiting on it, and checks what was
+// opened: only a regular file is kept. Returns false, with nothing left open,
+// when the file cannot be opened or is not a regular file.
+bool source_open(const std::string &path, SourceFile *file);
+
+// Reads up to `capacity` bytes into `data`. Returns the count, 0 at the end of
+// the file, or -1 with the reason in *error (an errno value).
+long source_read(SourceFile *file, unsigned char *data, size_t capacity, int *error);
+
+void source_close(SourceFile *file);
 
 #endif

@@ -1,11 +1,14 @@
-// Directory listing on POSIX systems: opendir/readdir order, '/' separator.
+// The platform layer on POSIX systems: opendir/readdir order, '/' separator,
+// sources read with read(2).
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
-#include "listing.h"
+#include "platform.h"
 
 const char kPathSeparator = '/';
 
@@ -60,4 +63,40 @@ bool list_directory(const std::string &directory, DirectoryListing *listing)
     }
     closedir(dir);
     return true;
+}
+
+bool source_open(const std::string &path, SourceFile *file)
+{
+    // Without O_NONBLOCK, opening a pipe put in a source's place after its
+    // directory was listed would wait for a writer for ever. A regular file
+    // reads the same either way, so the flag is left set.
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close(fd);
+        return false;
+    }
+    file->fd = fd;
+    file->size = static_cast<unsigned long long>(info.st_size);
+    return true;
+}
+
+long source_read(SourceFile *file, unsigned char *data, size_t capacity, int *error)
+{
+    for (;;) {
+        ssize_t got = read(file->fd, data, capacity);
+        if (got >= 0)
+            return static_cast<long>(got);
+        if (errno != EINTR) {
+            *error = errno;
+            return -1;
+        }
+    }
+}
+
+void source_close(SourceFile *file)
+{
+    close(file->fd);
 }

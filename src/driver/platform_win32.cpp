@@ -1,8 +1,12 @@
-// Directory listing on Windows: FindFirstFileA/FindNextFileA order, '\'
-// separator.
+// The platform layer on Windows: FindFirstFileA/FindNextFileA order, '\'
+// separator, sources read through the C runtime's descriptors.
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 
-#include "listing.h"
+#include <cerrno>
+
+#include "platform.h"
 
 const char kPathSeparator = '\\';
 
@@ -48,4 +52,42 @@ bool list_directory(const std::string &directory, DirectoryListing *listing)
     FindClose(find);
     identify(directory, &listing->identity);
     return true;
+}
+
+bool source_open(const std::string &path, SourceFile *file)
+{
+    HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    // Only a disk file is read: a name that leads to a device (a serial
+    // port, the console) is closed unread.
+    LARGE_INTEGER size;
+    if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileSizeEx(handle, &size)) {
+        CloseHandle(handle);
+        return false;
+    }
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDONLY | _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(handle);
+        return false;
+    }
+    file->fd = fd;
+    file->size = static_cast<unsigned long long>(size.QuadPart);
+    return true;
+}
+
+long source_read(SourceFile *file, unsigned char *data, size_t capacity, int *error)
+{
+    const size_t most = 1u << 30;
+    int got = _read(file->fd, data, static_cast<unsigned>(capacity < most ? capacity : most));
+    if (got < 0)
+        *error = errno != 0 ? errno : EIO;
+    return got;
+}
+
+void source_close(SourceFile *file)
+{
+    _close(file->fd);
 }
