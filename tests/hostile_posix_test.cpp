@@ -296,7 +296,7 @@ TEST(HostileOutputs, RunningOutOfMemoryInTheReportPhaseLeavesEveryReportAsItWas)
                 _exit(126);
             std::set_new_handler([] { _exit(3); });
             allocations_left = granted;
-            _exit(write_reports(table, &list));
+            _exit(write_reports(table, &list, StaleReports{0, 0}));
         }
         int status = 0;
         ASSERT_EQ(waitpid(child, &status, 0), child);

@@ -28,6 +28,23 @@ NameSequences model_bytes(const std::string &bytes)
     return names;
 }
 
+std::string without_reasons(const std::string &text)
+{
+    std::string result;
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find('\n', at);
+        end = end == std::string::npos ? text.size() : end + 1;
+        std::string line = text.substr(at, end - at);
+        size_t colon = line.rfind(": ");
+        if (line.compare(0, 12, "Cannot read ") == 0 && colon != std::string::npos)
+            line =
+                line.substr(0, colon + 2) + "REASON" + (line.back() == '\n' ? console("\n") : "");
+        result += line;
+        at = end;
+    }
+    return result;
+}
+
 std::string crlf_lines(const std::vector<std::string> &names)
 {
     std::string bytes;

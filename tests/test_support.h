@@ -25,6 +25,10 @@ std::string native(std::string path);
 // "\r\n" on Windows.
 std::string console(const std::string &text);
 
+// `text` with the reason of each "Cannot read PATH: REASON" line replaced by
+// "REASON": the system's own wording, which tests on Windows cannot know.
+std::string without_reasons(const std::string &text);
+
 // The bytes of a report listing `names`: each name followed by CR LF.
 std::string crlf_lines(const std::vector<std::string> &names);
 

@@ -2,6 +2,8 @@
 // temporary trees.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -60,20 +62,33 @@ TEST(Walk, AnnouncesEverySourceInDepthFirstListingOrder)
     ASSERT_NE(expected.find(native("deeper/e.tex")), std::string::npos);
     ASSERT_EQ(expected.find("hidden"), std::string::npos);
 
+    // An argument that cannot be listed is named, and the run fails; the
+    // others are still walked.
+    std::string missing = native(dir / "missing/");
+    std::string file = native(dir / "src/a.tex/");
+    std::string not_found = strerror(ENOENT), not_a_directory = strerror(ENOTDIR);
     struct {
         std::vector<std::string> args;
         std::string expected_err;
+        int status;
     } cases[] = {
-        {{dir / "src"}, expected},
-        {{dir / "src/"}, expected},
-        {{dir / "missing", dir / "src", dir / "src/a.tex"}, expected}, // silently skipped
-        {{dir / "src", dir / "src"}, expected + expected},             // walked twice
-        {{"-x"}, ""},                                                  // no options
+        {{dir / "src"}, expected, 0},
+        {{dir / "src/"}, expected, 0},
+        {{dir / "missing", dir / "src", dir / "src/a.tex"},
+         console("Cannot read " + missing + ": " + not_found + "\n") + expected +
+             console("Cannot read " + file + ": " + not_a_directory + "\n"),
+         1},
+        {{dir / "src", dir / "src"}, expected + expected, 0}, // walked twice
+        {{"-x"}, console("Cannot read " + native("-x/") + ": " + not_found + "\n"), 1},
     };
     for (const auto &c : cases) {
         ToolRun run = run_tool(dir.path(), c.args);
-        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.status, c.status) << c.args[0];
+#ifdef _WIN32
+        EXPECT_EQ(without_reasons(run.err), without_reasons(c.expected_err)) << c.args[0];
+#else
         EXPECT_EQ(run.err, c.expected_err) << c.args[0];
+#endif
         EXPECT_EQ(run.out, "");
     }
 }

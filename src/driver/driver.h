@@ -38,16 +38,24 @@ extern const char *const SourceExtensionTable[];
 // depth-first in the platform's listing order: entries whose name begins with
 // '.' are passed over, directories (and links to directories) are walked at
 // once, and each plain file whose extension marks a source is announced on
-// standard error and scanned into the sink. A directory already being walked
-// higher up the same descent is not entered again, so cycles of links end.
-// Returns 0 after the last entry, 1 when the directory cannot be listed
-// (silently skipped).
+// standard error and scanned into the sink. Each directory is walked once,
+// however many links lead to it, so cycles and joins of links end. A
+// directory below the top that cannot be opened is passed over silently.
+// Returns 0, or 1 when `directory` itself cannot be listed or a listing
+// failed part way (both said on standard error as "Cannot read DIR: REASON").
 int walk_tree(const std::string &directory, NameSink *sink);
 
-// The whole run: usage lines, removal of the old store-order reports, the walk
-// of every argument, the reports, release. Returns the process exit status:
-// 0, or 1 when a report could not be written. When memory runs out, anywhere,
-// "quillmap: out of memory" is written and the process ends with status 1.
+// Writes a progress or failure message, formatted as by printf, to standard
+// error in one piece. Once a message cannot be written, the later ones are
+// dropped.
+void say(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+// The whole run: usage lines, the lock on the working directory, removal of
+// the old store-order reports, the walk of every argument, the reports,
+// release. Returns the process exit status: 0, or 1 when a report could not
+// be written, an argument could not be listed or a listing failed part way.
+// When memory runs out, anywhere, "quillmap: out of memory" is written and
+// the process ends with status 1.
 int run_quillmap(int argc, char **argv);
 
 #endif

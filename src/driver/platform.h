@@ -1,8 +1,9 @@
-// The platform layer: listing a directory and opening a source file.
+// The platform layer: everything the run asks of the system beyond the
+// standard library.
 //
 // Each platform provides these in a file of its own (platform_posix.cpp,
-// platform_win32.cpp). The rest of the tool sees nothing of the platform but
-// the separator, paths, entries and open sources.
+// platform_win32.cpp). The rest of the tool sees paths (byte strings, UTF-8 on
+// Windows), entries and open sources, never the system's own types.
 #ifndef QUILLMAP_PLATFORM_H
 #define QUILLMAP_PLATFORM_H
 
@@ -13,6 +14,16 @@
 // The directory separator that paths are built with: '/' on POSIX, '\' on
 // Windows.
 extern const char kPathSeparator;
+
+// Prepares the process for a run: a progress stream that closes must not end
+// it (POSIX ignores SIGPIPE).
+void platform_start();
+
+// Turns a command-line argument into the directory path the walk starts
+// from: the argument with a separator added unless it ends with one. An empty
+// argument stands for the current directory; on Windows a bare drive "X:"
+// stays as it is, naming that drive's current directory.
+std::string directory_path(const std::string &argument);
 
 // What identifies a directory on its system, so that a directory reached again
 // through a link is recognised (device and inode on POSIX, volume serial
@@ -35,17 +46,23 @@ struct DirectoryEntry {
     EntryKind kind;
 };
 
+enum ListStatus {
+    kListed,       // every entry is listed
+    kListUnopened, // the directory could not be opened: nothing is listed
+    kListBroken,   // the listing failed part way: the entries before are listed
+};
+
 struct DirectoryListing {
     DirectoryIdentity identity;
     std::vector<DirectoryEntry> entries; // in the platform's order, without "." and ".."
+    std::string error;                   // why the listing is not whole
 };
 
-// Reads the whole listing of `directory` (a path ending with kPathSeparator)
-// into *listing and closes the directory again, so that no handle stays open
-// while its entries are visited. Returns false, with *listing empty, when the
-// directory cannot be listed: it does not exist, is not a directory, its path
-// is too long or access is refused.
-bool list_directory(const std::string &directory, DirectoryListing *listing);
+// Reads the listing of `directory` (a path ending with kPathSeparator, or a
+// bare drive) into *listing and closes the directory again, so that no handle
+// stays open while its entries are visited. A directory that does not exist,
+// is not a directory, has too long a path or refuses access is unopened.
+ListStatus list_directory(const std::string &directory, DirectoryListing *listing);
 
 // An open source file.
 struct SourceFile {
@@ -54,14 +71,42 @@ struct SourceFile {
 };
 
 // Opens `path` for reading, without waiting on it, and checks what was
-// opened: only a regular file is kept. Returns false, with nothing left open,
-// when the file cannot be opened or is not a regular file.
+// opened: only a regular (disk) file is kept. Returns false, with nothing left
+// open, when the file cannot be opened or is a pipe, socket or device.
 bool source_open(const std::string &path, SourceFile *file);
 
 // Reads up to `capacity` bytes into `data`. Returns the count, 0 at the end of
-// the file, or -1 with the reason in *error (an errno value).
-long source_read(SourceFile *file, unsigned char *data, size_t capacity, int *error);
+// the file, or -1 with the reason in *error.
+long source_read(SourceFile *file, unsigned char *data, size_t capacity, std::string *error);
 
 void source_close(SourceFile *file);
+
+// Writes one line of progress, `text` ending with '\n', to standard error in
+// one piece, as the console shows it best. Returns false when it cannot be
+// written.
+bool message_write(const std::string &text);
+
+enum DirectoryLock {
+    kLockHeld,        // this run now holds the working directory
+    kLockBusy,        // another run holds it
+    kLockUnavailable, // it cannot be locked: the run goes on without
+};
+
+// Takes the working directory for this run until the process ends, so that
+// two runs never write the reports there at once. With `wait`, waits while
+// another run holds it. Leaves no file behind.
+DirectoryLock lock_working_directory(bool wait);
+
+#ifdef _WIN32
+// The arguments that wmain() is given, in UTF-8.
+std::vector<std::string> utf8_arguments(int argc, wchar_t **argv);
+
+// The extended-length form (\\?\C:\... or \\?\UNC\server\share\...) of
+// `path`, resolved against `base`: an absolute path, the current directory of
+// the drive that a drive-relative `path` names, or else the process's. A
+// `path` already in that form is returned as it is. Parts "." and ".." are
+// resolved; every other part is kept as it is spelt.
+std::wstring extended_length_path(const std::wstring &path, const std::wstring &base);
+#endif
 
 #endif

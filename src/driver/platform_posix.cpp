@@ -2,15 +2,34 @@
 // sources read with read(2).
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
+#include <cstdio>
 #include <cstring>
 
+#include "../report/report.h"
 #include "platform.h"
 
 const char kPathSeparator = '/';
+
+void platform_start()
+{
+    // A write to a closed progress stream then fails with EPIPE, which the
+    // messages handle, instead of ending the run part way.
+    signal(SIGPIPE, SIG_IGN);
+}
+
+std::string directory_path(const std::string &argument)
+{
+    std::string directory = argument.empty() ? "." : argument;
+    if (directory.back() != kPathSeparator)
+        directory += kPathSeparator;
+    return directory;
+}
 
 // Decides an entry's kind. The type that readdir reports is trusted for plain
 // files, directories and special files; a link, or an entry of unknown type,
@@ -41,28 +60,36 @@ static EntryKind entry_kind(int directory_fd, const struct dirent *entry)
     return kEntrySpecial;
 }
 
-bool list_directory(const std::string &directory, DirectoryListing *listing)
+ListStatus list_directory(const std::string &directory, DirectoryListing *listing)
 {
     listing->entries.clear();
     DIR *dir = opendir(directory.c_str());
-    if (dir == nullptr)
-        return false;
-    int fd = dirfd(dir);
+    int fd = dir != nullptr ? dirfd(dir) : -1;
     struct stat info;
     if (fd < 0 || fstat(fd, &info) != 0) {
-        closedir(dir);
-        return false;
+        listing->error = strerror(errno);
+        if (dir != nullptr)
+            closedir(dir);
+        return kListUnopened;
     }
-    listing->identity.volume = static_cast<unsigned long long>(info.st_dev);
-    listing->identity.file = static_cast<unsigned long long>(info.st_ino);
-    listing->identity.known = true;
-    while (const struct dirent *entry = readdir(dir)) {
+    listing->identity = DirectoryIdentity{static_cast<unsigned long long>(info.st_dev),
+                                          static_cast<unsigned long long>(info.st_ino), true};
+    // readdir gives null both at the end and on a failure; only errno tells.
+    for (;;) {
+        errno = 0;
+        const struct dirent *entry = readdir(dir);
+        if (entry == nullptr)
+            break;
         if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0)
             continue;
         listing->entries.push_back(DirectoryEntry{entry->d_name, entry_kind(fd, entry)});
     }
+    int error = errno;
     closedir(dir);
-    return true;
+    if (error == 0)
+        return kListed;
+    listing->error = strerror(error);
+    return kListBroken;
 }
 
 bool source_open(const std::string &path, SourceFile *file)
@@ -83,14 +110,14 @@ bool source_open(const std::string &path, SourceFile *file)
     return true;
 }
 
-long source_read(SourceFile *file, unsigned char *data, size_t capacity, int *error)
+long source_read(SourceFile *file, unsigned char *data, size_t capacity, std::string *error)
 {
     for (;;) {
         ssize_t got = read(file->fd, data, capacity);
         if (got >= 0)
             return static_cast<long>(got);
         if (errno != EINTR) {
-            *error = errno;
+            *error = strerror(errno);
             return -1;
         }
     }
@@ -99,4 +126,46 @@ long source_read(SourceFile *file, unsigned char *data, size_t capacity, int *er
 void source_close(SourceFile *file)
 {
     close(file->fd);
+}
+
+bool message_write(const std::string &text)
+{
+    return fwrite(text.data(), 1, text.size(), stderr) == text.size();
+}
+
+FILE *report_file_open(const char *name, bool append)
+{
+    // Opened without waiting, so that a pipe with no reader in a report's
+    // place fails at once (ENXIO); then made blocking again for the writes.
+    int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC);
+    int fd = open(name, flags | O_NONBLOCK, 0666);
+    if (fd < 0)
+        return nullptr;
+    FILE *stream = nullptr;
+    if (fcntl(fd, F_SETFL, flags & O_APPEND) == 0)
+        stream = fdopen(fd, append ? "ab" : "wb");
+    if (stream == nullptr) {
+        int error = errno;
+        close(fd);
+        errno = error;
+    }
+    return stream;
+}
+
+DirectoryLock lock_working_directory(bool wait)
+{
+    // An advisory lock on the directory itself: it leaves no file behind and
+    // ends with the process. The descriptor is kept open until then.
+    static int fd = -1;
+    if (fd < 0)
+        fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return kLockUnavailable;
+    while (flock(fd, LOCK_EX | (wait ? 0 : LOCK_NB)) != 0) {
+        if (errno == EWOULDBLOCK && !wait)
+            return kLockBusy;
+        if (errno != EINTR)
+            return kLockUnavailable;
+    }
+    return kLockHeld;
 }

@@ -1,23 +1,173 @@
-// The platform layer on Windows: FindFirstFileA/FindNextFileA order, '\'
+// The platform layer on Windows: FindFirstFileW/FindNextFileW order, '\'
 // separator, sources read through the C runtime's descriptors.
+//
+// Paths travel through the tool as UTF-8, spelt as the user gave them, and
+// become UTF-16 only here, at each call of the system, in extended-length
+// form (\\?\C:\...): so a name outside the ANSI code page, a path past 260
+// characters, a name ending in a dot or a space, and a name such as "aux.tex"
+// or "com1.tex" are each taken as the very file they name.
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 
+#include "../report/report.h"
 #include "platform.h"
 
 const char kPathSeparator = '\\';
 
+static std::wstring widen(const std::string &text)
+{
+    int length =
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring wide(static_cast<size_t>(length), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &wide[0], length);
+    return wide;
+}
+
+static std::string narrow(const std::wstring &wide)
+{
+    int length = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
+                                     nullptr, 0, nullptr, nullptr);
+    std::string text(static_cast<size_t>(length), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), &text[0], length,
+                        nullptr, nullptr);
+    return text;
+}
+
+static bool is_separator(wchar_t c)
+{
+    return c == L'\\' || c == L'/';
+}
+
+// The length of the part of an absolute path that ".." cannot climb above:
+// "C:\" or "\\server\share\".
+static size_t root_length(const std::wstring &path)
+{
+    if (path.size() >= 2 && path[1] == L':')
+        return 3;
+    size_t at = 2;
+    for (int part = 0; part < 2 && at < path.size(); ++part) {
+        while (at < path.size() && !is_separator(path[at]))
+            ++at;
+        ++at;
+    }
+    return at < path.size() ? at : path.size();
+}
+
+std::wstring extended_length_path(const std::wstring &path, const std::wstring &base)
+{
+    const std::wstring prefix = L"\\\\?\\";
+    if (path.compare(0, prefix.size(), prefix) == 0)
+        return path;
+    bool unc = path.size() >= 2 && is_separator(path[0]) && is_separator(path[1]);
+    bool drive = path.size() >= 2 && path[1] == L':';
+    std::wstring absolute;
+    if (unc || (drive && path.size() >= 3 && is_separator(path[2]))) {
+        absolute = path;
+    } else {
+        // Relative to the base, which is itself absolute; a drive-relative
+        // path's base is that drive's current directory.
+        std::wstring from = base;
+        if (from.compare(0, prefix.size(), prefix) == 0)
+            from = from.compare(4, 4, L"UNC\\") == 0 ? L"\\" + from.substr(7) : from.substr(4);
+        if (!path.empty() && is_separator(path[0]))
+            absolute = from.substr(0, root_length(from)) + path;
+        else
+            absolute = from + L'\\' + path.substr(drive ? 2 : 0);
+    }
+    // Rebuild it from its parts: '/' becomes '\', empty parts and "." go,
+    // ".." takes away the part before it (never the root), and every other
+    // part, "sect." and "name " among them, stays as it is spelt.
+    size_t root = root_length(absolute);
+    std::wstring result = absolute.substr(0, root);
+    for (wchar_t &c : result)
+        if (c == L'/')
+            c = L'\\';
+    if (result.back() != L'\\')
+        result += L'\\';
+    size_t kept = result.size();
+    for (size_t at = root; at < absolute.size();) {
+        size_t end = at;
+        while (end < absolute.size() && !is_separator(absolute[end]))
+            ++end;
+        std::wstring part = absolute.substr(at, end - at);
+        at = end + 1;
+        if (part.empty() || part == L".")
+            continue;
+        if (part == L"..") {
+            if (result.size() > kept) {
+                result.pop_back();
+                result.erase(result.rfind(L'\\') + 1);
+            }
+            continue;
+        }
+        result += part + L'\\';
+    }
+    if (result.size() > kept)
+        result.pop_back();
+    return unc ? prefix + L"UNC\\" + result.substr(2) : prefix + result;
+}
+
+// The extended-length form of a path of the walk, resolved against the
+// current directory (of its drive, for a drive-relative path).
+static std::wstring system_path(const std::string &path)
+{
+    std::wstring wide = widen(path);
+    std::wstring base(32768, L'\0');
+    DWORD length;
+    if (wide.size() >= 2 && wide[1] == L':' && (wide.size() == 2 || !is_separator(wide[2])))
+        length = GetFullPathNameW(wide.substr(0, 2).c_str(), 32768, &base[0], nullptr);
+    else
+        length = GetCurrentDirectoryW(32768, &base[0]);
+    base.resize(length);
+    return extended_length_path(wide, base);
+}
+
+// The system's text for the last error, in UTF-8, without its line end.
+static std::string last_error_text()
+{
+    wchar_t *text = nullptr;
+    DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, GetLastError(), 0, reinterpret_cast<wchar_t *>(&text), 0, nullptr);
+    std::wstring wide(text != nullptr ? text : L"unknown error", text != nullptr ? length : 13);
+    LocalFree(text);
+    while (!wide.empty() && (wide.back() == L'\n' || wide.back() == L'\r' || wide.back() == L' '))
+        wide.pop_back();
+    return narrow(wide);
+}
+
+std::vector<std::string> utf8_arguments(int argc, wchar_t **argv)
+{
+    std::vector<std::string> arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments.push_back(narrow(argv[i]));
+    return arguments;
+}
+
+void platform_start() {}
+
+std::string directory_path(const std::string &argument)
+{
+    std::string directory = argument.empty() ? "." : argument;
+    bool bare_drive = directory.size() == 2 && directory[1] == ':';
+    if (directory.back() != kPathSeparator && directory.back() != '/' && !bare_drive)
+        directory += kPathSeparator;
+    return directory;
+}
+
 // Identifies the directory by volume serial number and file index, following
 // a link or junction to the directory it leads to. Leaves the identity
 // unknown when the directory cannot be opened for it.
-static void identify(const std::string &directory, DirectoryIdentity *identity)
+static void identify(const std::wstring &directory, DirectoryIdentity *identity)
 {
     *identity = DirectoryIdentity{0, 0, false};
     HANDLE handle =
-        CreateFileA(directory.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        CreateFileW(directory.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return;
@@ -31,32 +181,39 @@ static void identify(const std::string &directory, DirectoryIdentity *identity)
     CloseHandle(handle);
 }
 
-bool list_directory(const std::string &directory, DirectoryListing *listing)
+ListStatus list_directory(const std::string &directory, DirectoryListing *listing)
 {
     listing->entries.clear();
-    std::string pattern = directory + "*.*";
-    WIN32_FIND_DATAA entry;
-    HANDLE find = FindFirstFileA(pattern.c_str(), &entry);
-    if (find == INVALID_HANDLE_VALUE)
-        return false;
+    std::wstring path = system_path(directory);
+    WIN32_FIND_DATAW entry;
+    HANDLE find = FindFirstFileW((path + (path.back() == L'\\' ? L"*" : L"\\*")).c_str(), &entry);
+    if (find == INVALID_HANDLE_VALUE) {
+        listing->error = last_error_text();
+        return kListUnopened;
+    }
     do {
-        std::string name = entry.cFileName;
-        if (name == "." || name == "..")
+        std::wstring name = entry.cFileName;
+        if (name == L"." || name == L"..")
             continue;
         // The directory bit is all the walk asks of an entry; links and
         // junctions to directories carry it too.
         EntryKind kind =
             (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? kEntryDirectory : kEntryPlain;
-        listing->entries.push_back(DirectoryEntry{name, kind});
-    } while (FindNextFileA(find, &entry));
+        listing->entries.push_back(DirectoryEntry{narrow(name), kind});
+    } while (FindNextFileW(find, &entry));
+    ListStatus status = kListed;
+    if (GetLastError() != ERROR_NO_MORE_FILES) {
+        listing->error = last_error_text();
+        status = kListBroken;
+    }
     FindClose(find);
-    identify(directory, &listing->identity);
-    return true;
+    identify(path, &listing->identity);
+    return status;
 }
 
 bool source_open(const std::string &path, SourceFile *file)
 {
-    HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ,
+    HANDLE handle = CreateFileW(system_path(path).c_str(), GENERIC_READ,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
@@ -78,16 +235,76 @@ bool source_open(const std::string &path, SourceFile *file)
     return true;
 }
 
-long source_read(SourceFile *file, unsigned char *data, size_t capacity, int *error)
+long source_read(SourceFile *file, unsigned char *data, size_t capacity, std::string *error)
 {
     const size_t most = 1u << 30;
     int got = _read(file->fd, data, static_cast<unsigned>(capacity < most ? capacity : most));
     if (got < 0)
-        *error = errno != 0 ? errno : EIO;
+        *error = strerror(errno);
     return got;
 }
 
 void source_close(SourceFile *file)
 {
     _close(file->fd);
+}
+
+bool message_write(const std::string &text)
+{
+    std::wstring wide = widen(text);
+    HANDLE stream = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode, written = 0;
+    if (GetConsoleMode(stream, &mode)) {
+        // A console shows every character, whatever its code page.
+        wide.insert(wide.size() - 1, 1, L'\r');
+        return WriteConsoleW(stream, wide.data(), static_cast<DWORD>(wide.size()), &written,
+                             nullptr) &&
+               written == wide.size();
+    }
+    // Redirected: the bytes of the ANSI code page, '?' for a character it
+    // cannot hold; the stream turns the line feed into CR LF.
+    UINT page = GetACP();
+    const char *missing = page == CP_UTF8 ? nullptr : "?";
+    int length = WideCharToMultiByte(page, 0, wide.data(), static_cast<int>(wide.size()), nullptr,
+                                     0, missing, nullptr);
+    std::string bytes(static_cast<size_t>(length), '\0');
+    WideCharToMultiByte(page, 0, wide.data(), static_cast<int>(wide.size()), &bytes[0], length,
+                        missing, nullptr);
+    return fwrite(bytes.data(), 1, bytes.size(), stderr) == bytes.size() && fflush(stderr) == 0;
+}
+
+FILE *report_file_open(const char *name, bool append)
+{
+    return fopen(name, append ? "ab" : "wb");
+}
+
+DirectoryLock lock_working_directory(bool wait)
+{
+    // A mutex named after the working directory's full path (case folded, as
+    // the file system folds it), held until the process ends.
+    static HANDLE mutex = nullptr;
+    if (mutex == nullptr) {
+        std::wstring directory(32768, L'\0');
+        directory.resize(GetCurrentDirectoryW(32768, &directory[0]));
+        CharLowerBuffW(&directory[0], static_cast<DWORD>(directory.size()));
+        unsigned long long hash = 14695981039346656037ull;
+        for (wchar_t c : directory)
+            hash = (hash ^ static_cast<unsigned>(c)) * 1099511628211ull;
+        wchar_t name[64];
+        swprintf(name, 64, L"Global\\quillmap-%016llx", hash);
+        mutex = CreateMutexW(nullptr, FALSE, name);
+        if (mutex == nullptr)
+            mutex = CreateMutexW(nullptr, FALSE, name + 7); // without "Global\"
+        if (mutex == nullptr)
+            return kLockUnavailable;
+    }
+    switch (WaitForSingleObject(mutex, wait ? INFINITE : 0)) {
+    case WAIT_OBJECT_0:
+    case WAIT_ABANDONED:
+        return kLockHeld;
+    case WAIT_TIMEOUT:
+        return kLockBusy;
+    default:
+        return kLockUnavailable;
+    }
 }

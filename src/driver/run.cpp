@@ -20,37 +20,30 @@ void out_of_memory()
     std::_Exit(1);
 }
 
-// Turns a command-line argument into a directory path ending with the
-// separator. An empty argument stands for the current directory.
-std::string directory_path(const char *argument)
-{
-    std::string directory = argument;
-    if (directory.empty())
-        directory = ".";
-    if (directory.back() != kPathSeparator)
-        directory += kPathSeparator;
-    return directory;
-}
-
 } // namespace
 
 int run_quillmap(int argc, char **argv)
 {
     std::set_new_handler(out_of_memory);
+    platform_start();
     if (argc <= 1) {
         puts("usage:");
         puts("quillmap directory");
     }
-    remove("command.all");
-    remove("environment.all");
+    if (lock_working_directory(false) == kLockBusy) {
+        say("Waiting for another run of quillmap in this directory to end.\n");
+        lock_working_directory(true);
+    }
+    StaleReports stale = remove_store_order_reports();
 
     CommandTable *table = command_table_new();
     EnvironmentList list{};
     NameSink *sink = name_sink_start(table, &list);
+    int status = 0;
     for (int i = 1; i < argc; ++i)
-        walk_tree(directory_path(argv[i]), sink);
+        status |= walk_tree(directory_path(argv[i]), sink);
     name_sink_finish(sink);
-    int status = write_reports(table, &list);
+    status |= write_reports(table, &list, stale);
     command_table_free(table);
     environment_free(&list);
     return status;

@@ -1,6 +1,9 @@
 // The depth-first directory walk, and the reading of each source it finds.
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <set>
+#include <utility>
 #include <vector>
 
 #include "../scan/scan.h"
@@ -20,20 +23,46 @@ int is_source_file(const char *path)
     return 0;
 }
 
+void say(const char *format, ...)
+{
+    // Once a message cannot be written (the reader of a pipe has gone), the
+    // rest are dropped: the walk and the reports go on.
+    static bool silenced = false;
+    if (silenced)
+        return;
+    char line[1024];
+    va_list arguments;
+    va_start(arguments, format);
+    int length = vsnprintf(line, sizeof line, format, arguments);
+    va_end(arguments);
+    if (length < 0)
+        return;
+    std::string text(line, static_cast<size_t>(length) < sizeof line ? length : 0);
+    if (text.empty()) { // longer than the line buffer
+        text.resize(static_cast<size_t>(length) + 1);
+        va_start(arguments, format);
+        vsnprintf(&text[0], text.size(), format, arguments);
+        va_end(arguments);
+        text.pop_back();
+    }
+    silenced = !message_write(text);
+}
+
 namespace {
 
 struct WalkContext {
     NameSink *sink;
-    NameBatch *batch;                       // the sink's batch being filled
-    std::vector<DirectoryIdentity> descent; // the directories being walked, outermost first
-    std::vector<unsigned char> block;       // the read buffer, shared by every file
+    NameBatch *batch; // the sink's batch being filled
+    std::set<std::pair<unsigned long long, unsigned long long>> entered; // directories walked
+    std::vector<unsigned char> block; // the read buffer, shared by every file
+    int status;                       // 1 once a listing failed part way
 };
 
 // Reads the next block of `file` into the buffer. A short read that brings
 // the total to the size the file had when opened ends the input without
 // another read: most sources fit in one block, so this saves a call per file.
 // A read error ends the input too, its reason kept in *error.
-void refill(SourceFile *file, SourceBuffer *buffer, unsigned long long *total, int *error)
+void refill(SourceFile *file, SourceBuffer *buffer, unsigned long long *total, std::string *error)
 {
     long got = source_read(file, buffer->data, buffer->capacity, error);
     if (got < 0)
@@ -52,16 +81,16 @@ void scan_file(const std::string &path, WalkContext *context)
         return;
     SourceFile file;
     if (!source_open(path, &file)) {
-        fprintf(stderr, "Cannot open %s. why?\n", path.c_str());
+        say("Cannot open %s. why?\n", path.c_str());
         return;
     }
-    fprintf(stderr, "Analyzing %s.\n", path.c_str());
+    say("Analyzing %s.\n", path.c_str());
     SourceBuffer buffer;
     source_buffer_init(&buffer, context->block.data(), context->block.size());
     Scanner scanner;
     scanner_init(&scanner);
     unsigned long long total = 0;
-    int error = 0;
+    std::string error;
     for (;;) {
         ScanToken token = scanner_next(&scanner, &buffer);
         if (token == kTokenEnd)
@@ -76,38 +105,37 @@ void scan_file(const std::string &path, WalkContext *context)
                           scanner.name, scanner.name_length);
     }
     source_close(&file);
-    if (error != 0)
-        fprintf(stderr, "Cannot read %s: %s\n", path.c_str(), strerror(error));
-}
-
-bool on_descent(const WalkContext &context, const DirectoryIdentity &identity)
-{
-    if (!identity.known)
-        return false;
-    for (const DirectoryIdentity &active : context.descent)
-        if (active.known && active.volume == identity.volume && active.file == identity.file)
-            return true;
-    return false;
+    if (!error.empty())
+        say("Cannot read %s: %s\n", path.c_str(), error.c_str());
 }
 
 // Lists `directory` whole, then visits its entries in listing order. Only one
-// directory handle is open at a time, however deep the tree.
-int walk_directory(const std::string &directory, WalkContext *context)
+// directory handle is open at a time, however deep the tree. A directory that
+// cannot be opened is passed over silently, unless it is the `top` of the
+// walk; a listing that fails part way is reported and its entries before the
+// failure are still visited. A directory entered before, on this descent (a
+// cycle of links) or by another path (links that join again), is passed over:
+// its names are stored already.
+void walk_directory(const std::string &directory, bool top, WalkContext *context)
 {
     DirectoryListing listing;
-    if (!list_directory(directory, &listing) || on_descent(*context, listing.identity))
-        return 1;
-    context->descent.push_back(listing.identity);
+    ListStatus status = list_directory(directory, &listing);
+    if (status != kListed && (top || status == kListBroken)) {
+        say("Cannot read %s: %s\n", directory.c_str(), listing.error.c_str());
+        context->status = 1;
+    }
+    const DirectoryIdentity &id = listing.identity;
+    if (status == kListUnopened ||
+        (id.known && !context->entered.insert({id.volume, id.file}).second))
+        return;
     for (const DirectoryEntry &entry : listing.entries) {
         if (entry.name[0] == '.')
             continue;
         if (entry.kind == kEntryDirectory)
-            walk_directory(directory + entry.name + kPathSeparator, context);
+            walk_directory(directory + entry.name + kPathSeparator, false, context);
         else if (entry.kind == kEntryPlain)
             scan_file(directory + entry.name, context);
     }
-    context->descent.pop_back();
-    return 0;
 }
 
 } // namespace
@@ -115,6 +143,7 @@ int walk_directory(const std::string &directory, WalkContext *context)
 int walk_tree(const std::string &directory, NameSink *sink)
 {
     WalkContext context{
-        sink, name_sink_batch(sink), {}, std::vector<unsigned char>(kDefaultBufferSize)};
-    return walk_directory(directory, &context);
+        sink, name_sink_batch(sink), {}, std::vector<unsigned char>(kDefaultBufferSize), 0};
+    walk_directory(directory, true, &context);
+    return context.status;
 }

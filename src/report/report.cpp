@@ -54,16 +54,16 @@ void report_line(ReportFile *file, const char *text)
     file->used += length + 2;
 }
 
-// Writes the `count` names of `names` into the report `name`, opened with
-// `mode` (binary: the CR LF line ends are written as bytes), and closes it,
-// keeping the first error of the open, the writes or the close. The names
-// may lie all over memory: each is fetched some lines ahead.
-void report_write(ReportFile *file, const char *name, const char *mode, NameArray names, int count)
+// Writes the `count` names of `names` into the report `name`, opened for
+// appending or truncated (binary: the CR LF line ends are written as bytes),
+// and closes it, keeping the first error of the open, the writes or the
+// close. The names may lie all over memory: each is fetched some lines ahead.
+void report_write(ReportFile *file, const char *name, bool append, NameArray names, int count)
 {
     file->name = name;
     file->used = 0;
     errno = 0;
-    file->stream = fopen(name, mode);
+    file->stream = report_file_open(name, append);
     file->error = file->stream == nullptr ? (errno != 0 ? errno : EIO) : 0;
     if (file->stream == nullptr)
         return;
@@ -148,17 +148,21 @@ struct ReportSet {
 // Writes the two store-order reports. Run on a helper thread while the
 // calling thread sorts the names for the other two.
 void write_store_order_reports(const CommandTable *table, const EnvironmentList *list,
-                               ReportSet *reports)
+                               StaleReports stale, ReportSet *reports)
 {
     int commands = 0, environments = environment_list_count(list);
     NameArray command_all = command_table_flatten(table, &commands);
     NameArray environment_all = environment_flatten(list, environments);
+    // A report left unwritten keeps its name and the reason for its message.
     reports->environment_all.name = "environment.all";
-    reports->environment_all.error = 0;
-    if (environments > 0)
-        report_write(&reports->environment_all, "environment.all", "ab", environment_all,
+    reports->environment_all.error = stale.environment_all;
+    reports->command_all.name = "command.all";
+    reports->command_all.error = stale.command_all;
+    if (environments > 0 && stale.environment_all == 0)
+        report_write(&reports->environment_all, "environment.all", true, environment_all,
                      environments);
-    report_write(&reports->command_all, "command.all", "ab", command_all, commands);
+    if (stale.command_all == 0)
+        report_write(&reports->command_all, "command.all", true, command_all, commands);
     name_array_free(environment_all);
     name_array_free(command_all);
 }
@@ -182,7 +186,17 @@ int name_order(const void *a, const void *b)
     return (order > 0) - (order < 0);
 }
 
-int write_reports(const CommandTable *table, const EnvironmentList *list)
+StaleReports remove_store_order_reports()
+{
+    StaleReports stale{0, 0};
+    if (remove("command.all") != 0 && errno != ENOENT)
+        stale.command_all = errno;
+    if (remove("environment.all") != 0 && errno != ENOENT)
+        stale.environment_all = errno;
+    return stale;
+}
+
+int write_reports(const CommandTable *table, const EnvironmentList *list, StaleReports stale)
 {
     // The names to sort, the sort's keys and the report blocks are allocated
     // first, and the helper thread takes its arrays before it opens a report;
@@ -199,16 +213,17 @@ int write_reports(const CommandTable *table, const EnvironmentList *list)
 
     std::thread writer;
     try {
-        writer = std::thread(write_store_order_reports, table, list, reports.get());
+        writer = std::thread(write_store_order_reports, table, list, stale, reports.get());
     } catch (const std::system_error &) {
-        write_store_order_reports(table, list, reports.get());
+        write_store_order_reports(table, list, stale, reports.get());
     }
     sort_names(command_lst, commands, keys.get());
     sort_names(environment_lst, environments, keys.get());
     if (writer.joinable())
         writer.join();
-    report_write(&reports->command_lst, "command.lst", "wb", command_lst, commands);
-    report_write(&reports->environment_lst, "environment.lst", "wb", environment_lst, environments);
+    report_write(&reports->command_lst, "command.lst", false, command_lst, commands);
+    report_write(&reports->environment_lst, "environment.lst", false, environment_lst,
+                 environments);
     name_array_free(environment_lst);
     name_array_free(command_lst);
 

@@ -9,15 +9,35 @@
 #define QUILLMAP_REPORT_H
 
 #include <cstdint>
+#include <cstdio>
 
 #include "../store/store.h"
 
+// Why a store-order report of an earlier run could not be removed (an errno
+// value), or 0 when it was removed or was not there.
+struct StaleReports {
+    int environment_all;
+    int command_all;
+};
+
+// Removes "environment.all" and "command.all", which a run appends to, and
+// tells which could not be removed.
+StaleReports remove_store_order_reports();
+
 // Writes the four reports. Everything the phase allocates is allocated before
 // the first report is opened. A report that cannot be opened, written or
-// closed gives "Cannot write NAME: REASON" on standard error, after the
-// others are written, in the order environment.all, command.all, command.lst,
-// environment.lst. Returns 0 when every report was written, 1 otherwise.
-int write_reports(const CommandTable *table, const EnvironmentList *list);
+// closed, or a store-order report that `stale` says is an earlier run's (it
+// is then left alone, not appended to), gives "Cannot write NAME: REASON" on
+// standard error after the others are written, in the order environment.all,
+// command.all, command.lst, environment.lst. Returns 0 when every report was
+// written, 1 otherwise.
+int write_reports(const CommandTable *table, const EnvironmentList *list, StaleReports stale);
+
+// Opens the report `name` for writing, appending or truncating, in binary
+// mode and without waiting on it: a pipe with no reader in its place fails at
+// once. Returns null, with errno set, on failure. The platform layer provides
+// it.
+FILE *report_file_open(const char *name, bool append);
 
 // A name being sorted, with the eight bytes from the current sort depth
 // packed big-endian (zero after the name's end).
