@@ -3,7 +3,9 @@
 // that runs out. Every run must finish, and nothing readable may be lost.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -28,6 +30,9 @@
 static std::atomic<long> allocations_left{-1};
 
 #if !QUILLMAP_SANITIZED
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete" // both sides are replaced here
+#endif
 void *operator new(std::size_t size)
 {
     if (allocations_left.fetch_sub(1, std::memory_order_relaxed) != 0)
@@ -55,6 +60,46 @@ size_t count_of(const std::string &text, const std::string &what)
     for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
         ++count;
     return count;
+}
+
+// Starts the tool in `cwd` with `args`, its standard error on `err` and its
+// standard output discarded. Returns its process id.
+pid_t spawn_tool(const std::string &cwd, const std::vector<std::string> &args, int err)
+{
+    pid_t child = fork();
+    if (child != 0)
+        return child;
+    int null = open("/dev/null", O_WRONLY);
+    if (null < 0 || chdir(cwd.c_str()) != 0)
+        _exit(127);
+    dup2(null, 1);
+    dup2(err, 2);
+    alarm(120); // a run that hangs is killed and fails its test
+    std::vector<char *> argv{const_cast<char *>(QUILLMAP_EXE)};
+    for (const std::string &arg : args)
+        argv.push_back(const_cast<char *>(arg.c_str()));
+    argv.push_back(nullptr);
+    execv(QUILLMAP_EXE, argv.data());
+    _exit(127);
+}
+
+// Reads `fd` to its end.
+std::string read_all(int fd)
+{
+    std::string text;
+    char chunk[65536];
+    for (ssize_t got; (got = read(fd, chunk, sizeof chunk)) > 0;)
+        text.append(chunk, static_cast<size_t>(got));
+    return text;
+}
+
+// Waits for the tool and returns its exit status, or -1 when it did not exit.
+int exit_status(pid_t child)
+{
+    int status = 0;
+    if (waitpid(child, &status, 0) != child || !WIFEXITED(status))
+        return -1;
+    return WEXITSTATUS(status);
 }
 
 // Builds a chain of `levels` directories named "d" below `root`, each with a
@@ -174,10 +219,10 @@ TEST(HostileTrees, OddFileNamesPassThroughAsBytes)
     EXPECT_EQ(run.err, expected);
 }
 
-TEST(HostileTrees, AFileRemovedBetweenListingAndOpeningIsReported)
+TEST(HostileTrees, AFileReplacedBetweenListingAndOpeningIsReported)
 {
     // The tool is held in the middle of the walk by a full standard-error
-    // pipe while files already listed are removed. "top" holds the
+    // pipe while files already listed are removed or replaced. "top" holds the
     // subdirectory "s", whose many sources fill the pipe, and candidate files
     // "vN.tex"; those listed after "s" are the ones removed.
     TempDir dir;
@@ -195,19 +240,8 @@ TEST(HostileTrees, AFileRemovedBetweenListingAndOpeningIsReported)
 
     int pipe_fds[2];
     ASSERT_EQ(pipe(pipe_fds), 0);
-    pid_t child = fork();
+    pid_t child = spawn_tool(dir.path(), {"top"}, pipe_fds[1]);
     ASSERT_GE(child, 0);
-    if (child == 0) {
-        int null = open("/dev/null", O_WRONLY);
-        if (null < 0 || chdir(dir.path().c_str()) != 0)
-            _exit(127);
-        dup2(null, 1);
-        dup2(pipe_fds[1], 2);
-        close(pipe_fds[0]);
-        alarm(120);
-        execl(QUILLMAP_EXE, QUILLMAP_EXE, "top", static_cast<char *>(nullptr));
-        _exit(127);
-    }
     close(pipe_fds[1]);
     // Wait until the pipe is full: the tool is then blocked inside "s", as
     // its lines there add up to several times the pipe's capacity. A line
@@ -222,17 +256,20 @@ TEST(HostileTrees, AFileRemovedBetweenListingAndOpeningIsReported)
         still = (pending == before && pending >= capacity / 2) ? still + 1 : 0;
     }
     ASSERT_GE(pending, capacity / 2);
-    for (const std::string &victim : victims)
-        ASSERT_EQ(unlink((top + victim).c_str()), 0);
+    // Gone, or a pipe or a device in its place: none may stall the run.
+    for (size_t i = 0; i < victims.size(); ++i) {
+        std::string path = top + victims[i];
+        ASSERT_EQ(unlink(path.c_str()), 0);
+        if (i % 3 == 1) {
+            ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+        } else if (i % 3 == 2) {
+            ASSERT_EQ(symlink("/dev/zero", path.c_str()), 0);
+        }
+    }
 
-    std::string err;
-    char chunk[65536];
-    for (ssize_t got; (got = read(pipe_fds[0], chunk, sizeof chunk)) > 0;)
-        err.append(chunk, static_cast<size_t>(got));
+    std::string err = read_all(pipe_fds[0]);
     close(pipe_fds[0]);
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(exit_status(child), 0);
     for (const std::string &victim : victims)
         EXPECT_EQ(count_of(err, "Cannot open top/" + victim + ". why?\n"), 1u) << victim;
     EXPECT_EQ(count_of(err, "Analyzing top/s/"), 1500u);
@@ -336,7 +373,23 @@ TEST(HostileTrees, LinksSpecialFilesAndADirectoryNamedLikeASource)
     // A regular file whose first read fails: the tool's own memory at address 0.
     ASSERT_EQ(symlink("/proc/self/mem", (root + "mem/x.tex").c_str()), 0);
 
-    ToolRun run = run_tool(dir.path(), {root + "loop"});
+    // 18 levels, each with two links to the next: the bottom is reached by
+    // 2^18 paths, and walked once.
+    for (int level = 0; level <= 18; ++level)
+        make_dirs(root + "join/d" + std::to_string(level));
+    for (int level = 0; level < 18; ++level)
+        for (const char *link : {"/a", "/b"})
+            ASSERT_EQ(symlink(("../d" + std::to_string(level + 1)).c_str(),
+                              (root + "join/d" + std::to_string(level) + link).c_str()),
+                      0);
+    write_file(root + "join/d18/x.tex", "\\x");
+
+    ToolRun run = run_tool(dir.path(), {root + "join/d0"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(count_of(run.err, "Analyzing "), 1u);
+    EXPECT_EQ(count_of(run.err, "/x.tex.\n"), 1u);
+
+    run = run_tool(dir.path(), {root + "loop"});
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.err, "Analyzing " + root + "loop/in.tex.\n");
 
@@ -359,6 +412,100 @@ TEST(HostileTrees, LinksSpecialFilesAndADirectoryNamedLikeASource)
         EXPECT_EQ(run.status, 0) << c.arg;
         EXPECT_EQ(run.err, c.expected_err) << c.arg;
     }
+}
+
+TEST(HostileTrees, AListingThatFailsPartWayIsReported)
+{
+    // The preloaded library fails the listing of ".../broken/" after three
+    // entries ("." and ".." count): those before are still walked.
+    TempDir dir;
+    make_dirs(dir / "t/broken");
+    for (const char *name : {"a.tex", "b.tex", "c.tex", "d.tex", "e.tex"})
+        write_file(dir / (std::string("t/broken/") + name), "\\x");
+    size_t walked = 0, seen = 0;
+    DIR *listing = opendir((dir / "t/broken").c_str());
+    ASSERT_NE(listing, nullptr);
+    for (const dirent *entry; seen < 3 && (entry = readdir(listing)) != nullptr; ++seen)
+        walked += entry->d_name[0] != '.';
+    closedir(listing);
+
+    ToolRun run = run_tool(dir.path(), {"t"},
+                           std::string("LD_PRELOAD=") + QUILLMAP_FAIL_READDIR +
+                               " ASAN_OPTIONS=verify_asan_link_order=0 exec");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(count_of(run.err, "Cannot read t/broken/: Input/output error\n"), 1u) << run.err;
+    EXPECT_EQ(count_of(run.err, "Analyzing t/broken/"), walked);
+    EXPECT_EQ(read_file(dir / "command.lst"), walked > 0 ? "x\r\n" : "");
+}
+
+TEST(HostileOutputs, AStaleReportThatCannotBeRemovedIsNotAppendedTo)
+{
+    // In a sticky directory, another user's files cannot be removed, even
+    // where they may be written.
+    TempDir dir;
+    make_dirs(dir / "in");
+    write_file(dir / "in/x.tex", "\\new");
+    write_file(dir / "command.all", "old\r\n");
+    write_file(dir / "environment.all", "oldenv\r\n");
+    ASSERT_EQ(chmod(dir.path().c_str(), 01777), 0);
+    for (const char *path : {"command.all", "environment.all"})
+        ASSERT_EQ(chmod((dir / path).c_str(), 0666), 0);
+    ASSERT_EQ(chmod((dir / "in").c_str(), 0755), 0);
+    ToolRun run =
+        run_tool(dir.path(), {"in"}, "exec setpriv --reuid=65534 --regid=65534 --clear-groups");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "Analyzing in/x.tex.\n"
+                       "Cannot write environment.all: Operation not permitted\n"
+                       "Cannot write command.all: Operation not permitted\n");
+    EXPECT_EQ(read_file(dir / "command.all"), "old\r\n");
+    EXPECT_EQ(read_file(dir / "environment.all"), "oldenv\r\n");
+    EXPECT_EQ(read_file(dir / "command.lst"), "new\r\n");
+    EXPECT_EQ(read_file(dir / "environment.lst"), "");
+}
+
+TEST(HostileOutputs, AClosedProgressStreamStopsTheMessagesNotTheRun)
+{
+    TempDir dir;
+    make_dirs(dir / "in/sub");
+    write_file(dir / "in/a.tex", "\\a");
+    write_file(dir / "in/sub/b.tex", "\\b");
+    int pipe_fds[2];
+    ASSERT_EQ(pipe(pipe_fds), 0);
+    close(pipe_fds[0]); // the reader has gone before the first message
+    pid_t child = spawn_tool(dir.path(), {"in"}, pipe_fds[1]);
+    ASSERT_GE(child, 0);
+    close(pipe_fds[1]);
+    EXPECT_EQ(exit_status(child), 0);
+    EXPECT_EQ(read_file(dir / "command.lst"), crlf_lines({"a", "b"}));
+}
+
+TEST(HostileOutputs, ASecondRunInTheSameDirectoryWaitsForTheFirst)
+{
+    // The test holds the directory as a run would; the tool must say that it
+    // waits, and touch no report until the directory is free.
+    TempDir dir;
+    make_dirs(dir / "in");
+    write_file(dir / "in/x.tex", "\\new");
+    write_file(dir / "command.all", "old\r\n");
+    int held = open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    int pipe_fds[2];
+    ASSERT_EQ(pipe(pipe_fds), 0);
+    pid_t child = spawn_tool(dir.path(), {"in"}, pipe_fds[1]);
+    ASSERT_GE(child, 0);
+    close(pipe_fds[1]);
+    const std::string waiting = "Waiting for another run of quillmap in this directory to end.\n";
+    std::string err(waiting.size(), '\0');
+    ASSERT_EQ(read(pipe_fds[0], &err[0], err.size()), static_cast<ssize_t>(err.size()));
+    EXPECT_EQ(err, waiting);
+    EXPECT_EQ(read_file(dir / "command.all"), "old\r\n");
+    close(held); // the first run ends
+    err += read_all(pipe_fds[0]);
+    close(pipe_fds[0]);
+    EXPECT_EQ(exit_status(child), 0);
+    EXPECT_EQ(err, waiting + "Analyzing in/x.tex.\n");
+    EXPECT_EQ(read_file(dir / "command.all"), "new\r\n");
 }
 
 TEST(HostileTrees, ADanglingLinkIsReportedAsUnopenable)

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #ifndef _WIN32
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -230,16 +231,22 @@ TEST(Reports, FailuresAreReportedInAFixedOrder)
     EXPECT_EQ(run.err, console(expected));
 }
 
-TEST(Reports, AFullDiskFailsTheRunWhenTheReportIsFlushed)
+TEST(Reports, AFullDiskOrAPipeFailsTheRun)
 {
 #ifdef _WIN32
-    GTEST_SKIP() << "Windows has no device that is always full, like /dev/full";
+    GTEST_SKIP() << "Windows has no device that is always full, like /dev/full, nor named pipes "
+                    "in the file system";
 #else
-    // The writes are buffered: the failure shows when the report is closed.
-    for (const char *report : {"command.lst", "environment.lst"})
+    // The writes are buffered: a full disk shows when the report is closed.
+    // A pipe with no reader fails at once rather than waiting for one.
+    for (const char *report : {"command.lst", "environment.lst"}) {
         expect_failed_report(report, ENOSPC, [](const std::string &path) {
             ASSERT_EQ(symlink("/dev/full", path.c_str()), 0);
         });
+        expect_failed_report(report, ENXIO, [](const std::string &path) {
+            ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+        });
+    }
 #endif
 }
 
