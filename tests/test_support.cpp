@@ -108,6 +108,7 @@ TempDir::TempDir()
     throw std::runtime_error("cannot make a temporary directory");
 }
 
+#ifndef _WIN32
 TempDir::~TempDir()
 {
     std::error_code ignored;
@@ -121,6 +122,8 @@ void write_file(const std::string &path, const std::string &bytes)
     if (!file)
         throw std::runtime_error("cannot write " + path);
 }
+
+#endif
 
 std::string read_file(const std::string &path)
 {
@@ -136,7 +139,3 @@ bool file_exists(const std::string &path)
     return std::filesystem::exists(std::filesystem::symlink_status(path, error));
 }
 
-void make_dirs(const std::string &path)
-{
-    std::filesystem::create_directories(path);
-}

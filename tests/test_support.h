@@ -55,6 +55,8 @@ class TempDir {
     std::string path_;
 };
 
+// Paths are UTF-8 on Windows, and written through extended-length paths
+// there, so that any name can be made, "aux.tex" and "dot." among them.
 void write_file(const std::string &path, const std::string &bytes);
 std::string read_file(const std::string &path);
 bool file_exists(const std::string &path);
@@ -72,7 +74,7 @@ struct ToolRun {
 
 // Runs the built quillmap with `args` in the working directory `cwd`. A
 // non-empty `wrapper` is shell text that the command is appended to, such as
-// "ulimit -n 64 && exec".
+// "ulimit -n 64 && exec" (POSIX only).
 ToolRun run_tool(const std::string &cwd, const std::vector<std::string> &args,
                  const std::string &wrapper = "");
 

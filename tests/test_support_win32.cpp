@@ -1,26 +1,107 @@
 // Test helpers that depend on the platform: Windows (run under Wine here).
+// Names are UTF-8 in the tests and UTF-16 at the system, as in the tool.
 #include <windows.h>
 
 #include <stdexcept>
 
+#include "driver/platform.h"
 #include "test_support.h"
+
+namespace {
+
+std::wstring widen(const std::string &text)
+{
+    std::wstring wide(text.size(), L'\0');
+    int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                     &wide[0], static_cast<int>(wide.size()));
+    wide.resize(static_cast<size_t>(length));
+    return wide;
+}
+
+std::string narrow(const std::wstring &wide)
+{
+    std::string text(wide.size() * 4, '\0');
+    int length = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
+                                     &text[0], static_cast<int>(text.size()), nullptr, nullptr);
+    text.resize(static_cast<size_t>(length));
+    return text;
+}
+
+// The extended-length form of an absolute path, as the tool makes it.
+std::wstring extended(const std::string &path)
+{
+    return extended_length_path(widen(path), L"C:\\");
+}
+
+// Removes `path` (extended) and all below it; links are removed, not followed.
+void remove_tree(const std::wstring &path)
+{
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return;
+    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        DeleteFileW(path.c_str());
+        return;
+    }
+    if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        WIN32_FIND_DATAW entry;
+        HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &entry);
+        if (find != INVALID_HANDLE_VALUE) {
+            do {
+                std::wstring name = entry.cFileName;
+                if (name != L"." && name != L"..")
+                    remove_tree(path + L"\\" + name);
+            } while (FindNextFileW(find, &entry));
+            FindClose(find);
+        }
+    }
+    RemoveDirectoryW(path.c_str());
+}
+
+} // namespace
+
+TempDir::~TempDir()
+{
+    remove_tree(extended(path_));
+}
+
+void write_file(const std::string &path, const std::string &bytes)
+{
+    HANDLE file = CreateFileW(extended(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD written = 0;
+    bool ok = file != INVALID_HANDLE_VALUE &&
+              WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+              written == bytes.size();
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    if (!ok)
+        throw std::runtime_error("cannot write " + path);
+}
+
+void make_dirs(const std::string &path)
+{
+    std::wstring full = extended(path);
+    // Each directory from the drive's root down; those there already stay.
+    for (size_t at = full.find(L'\\', 7); at != std::wstring::npos; at = full.find(L'\\', at + 1))
+        CreateDirectoryW(full.substr(0, at).c_str(), nullptr);
+    if (!CreateDirectoryW(full.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
+        throw std::runtime_error("cannot make " + path);
+}
 
 std::vector<std::string> listing_order(const std::string &directory)
 {
     std::vector<std::string> names;
-    std::string pattern = directory;
-    if (pattern.back() != '\\')
-        pattern += '\\';
-    pattern += "*.*";
-    WIN32_FIND_DATAA entry;
-    HANDLE find = FindFirstFileA(pattern.c_str(), &entry);
+    WIN32_FIND_DATAW entry;
+    HANDLE find = FindFirstFileW((extended(directory) + L"\\*").c_str(), &entry);
     if (find == INVALID_HANDLE_VALUE)
         throw std::runtime_error("cannot list " + directory);
     do {
-        std::string name = entry.cFileName;
+        std::string name = narrow(entry.cFileName);
         if (name != "." && name != "..")
             names.push_back(name);
-    } while (FindNextFileA(find, &entry));
+    } while (FindNextFileW(find, &entry));
     FindClose(find);
     return names;
 }
@@ -60,7 +141,7 @@ std::string quoted(const std::string &argument)
 HANDLE inheritable_file(const std::string &path)
 {
     SECURITY_ATTRIBUTES attributes{sizeof attributes, nullptr, TRUE};
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &attributes,
+    HANDLE file = CreateFileW(widen(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, &attributes,
                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         throw std::runtime_error("cannot create " + path);
@@ -84,15 +165,16 @@ ToolRun run_tool(const std::string &cwd, const std::vector<std::string> &args,
     std::string line = quoted(exe);
     for (const std::string &arg : args)
         line += " " + quoted(arg);
-    STARTUPINFOA startup{};
+    std::wstring wide_line = widen(line);
+    STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = nullptr;
     startup.hStdOutput = out;
     startup.hStdError = err;
     PROCESS_INFORMATION process{};
-    BOOL started = CreateProcessA(exe.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                  cwd.c_str(), &startup, &process);
+    BOOL started = CreateProcessW(widen(exe).c_str(), &wide_line[0], nullptr, nullptr, TRUE, 0,
+                                  nullptr, widen(cwd).c_str(), &startup, &process);
     CloseHandle(out);
     CloseHandle(err);
     if (!started)

@@ -1,14 +1,17 @@
 // Behaviour particular to the Windows build: arguments are taken without
 // wildcard expansion, paths are built with '\', console lines end with CR LF
-// while the reports keep exactly one CR LF per line, and cycles of directory
-// links end.
+// while the reports keep exactly one CR LF per line, cycles of directory
+// links end, and every file is read under its own name, however it is spelt
+// and however deep.
 #include <gtest/gtest.h>
 
 #include <windows.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
+#include "driver/platform.h"
 #include "test_support.h"
 
 namespace {
@@ -57,6 +60,157 @@ TEST(Windows, ACycleOfDirectoryLinksEnds)
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.err, "Analyzing loop\\in.tex.\r\n");
     RemoveDirectoryA(link.c_str());
+}
+
+} // namespace
+
+namespace {
+
+TEST(Windows, ExtendedLengthPaths)
+{
+    // Real Windows refuses a path past 260 characters unless it is in this
+    // form; Wine does not, so the form is checked here on its own.
+    struct {
+        const wchar_t *path;
+        const wchar_t *base;
+        const wchar_t *expected;
+    } cases[] = {
+        {L"src", L"C:\\work", L"\\\\?\\C:\\work\\src"},
+        {L"src\\sub\\", L"C:\\work\\", L"\\\\?\\C:\\work\\src\\sub"},
+        {L"..\\tree\\src\\a.tex", L"C:\\work\\build", L"\\\\?\\C:\\work\\tree\\src\\a.tex"},
+        {L"..\\..\\..", L"C:\\work", L"\\\\?\\C:\\"},
+        {L"C:\\a\\.\\b\\..\\c", L"D:\\x", L"\\\\?\\C:\\a\\c"},
+        {L"C:/a/b", L"D:\\x", L"\\\\?\\C:\\a\\b"},
+        {L"D:sub\\x.tex", L"D:\\current", L"\\\\?\\D:\\current\\sub\\x.tex"}, // drive-relative
+        {L"D:", L"D:\\current", L"\\\\?\\D:\\current"},                       // a bare drive
+        {L"\\top\\x", L"C:\\work", L"\\\\?\\C:\\top\\x"},                     // the drive's root
+        {L"\\\\server\\share\\a\\..\\b", L"C:\\w", L"\\\\?\\UNC\\server\\share\\b"},
+        {L"\\\\server\\share\\..", L"C:\\w", L"\\\\?\\UNC\\server\\share\\"},
+        {L"\\\\?\\C:\\x\\..\\y", L"C:\\w", L"\\\\?\\C:\\x\\..\\y"}, // taken as it is
+        {L"x", L"\\\\?\\C:\\deep", L"\\\\?\\C:\\deep\\x"},
+        {L"x", L"\\\\?\\UNC\\server\\share", L"\\\\?\\UNC\\server\\share\\x"},
+        {L"sect.\\name \\aux.tex", L"C:\\w", L"\\\\?\\C:\\w\\sect.\\name \\aux.tex"},
+    };
+    for (const auto &c : cases)
+        EXPECT_TRUE(extended_length_path(c.path, c.base) == c.expected)
+            << c.path << " from " << c.base;
+}
+
+// A file for each kind of name that the ANSI interface loses or mistakes,
+// each holding a command of its own. `outside` is the file that a name with
+// fullwidth backslashes would reach if they were taken for separators.
+struct NamedSource {
+    std::string path; // below the tree, '/' for the separator
+    std::string command;
+};
+
+std::vector<NamedSource> unicode_tree()
+{
+    std::string deep;
+    for (char c = 'a'; c < 'i'; ++c)
+        deep += std::string(50, c) + "/";
+    return {
+        {"Ελληνικά/α.tex", "greek"},
+        {"Кириллица/ж.tex", "cyrillic"},
+        {"中文/文件.tex", "cjk"},
+        {"emoji😀/😀.tex", "emoji"},
+        {"Zażółć.tex", "polish"},
+        {"a.tex", "plain"},
+        {"ā.tex", "macron"},
+        {"paper.tex", "paper"},
+        {"ｐａｐｅｒ.tex", "fullwidth"},
+        {"x＼..＼..＼outside.tex", "backslashes"},
+        {"aux.tex", "aux"},
+        {"com1.tex", "comone"},
+        {"con.tex", "con"},
+        {"nul.tex", "nul"},
+        {"prn.tex", "prn"},
+        {"lpt1.tex", "lptone"},
+        {"sect/x.tex", "sect"},
+        {"sect./x.tex", "sectdot"},
+        {"dot./x.tex", "dot"},
+        {"name /x.tex", "space"},
+        {deep + "x.tex", "deep"},
+    };
+}
+
+// Wine takes its ANSI code page from the locale it is started in: 1252 in
+// most, 932 in ja_JP.UTF-8. The tests run in both (see .ci/run).
+TEST(Windows, EveryNameIsReadAsItselfInAnyCodePage)
+{
+    {
+        TempDir dir;
+        std::vector<std::string> commands;
+        for (const NamedSource &source : unicode_tree()) {
+            std::string path = dir / ("t/" + source.path);
+            make_dirs(path.substr(0, path.rfind(kSep)));
+            write_file(path, "\\" + source.command);
+            commands.push_back(source.command);
+        }
+        write_file(dir / "outside.tex", "\\outside");
+        write_file(dir / "t/café.tex", "\\cafe");
+        commands.push_back("cafe");
+        ToolRun run = run_tool(dir.path(), {"t"});
+        EXPECT_EQ(run.status, 0);
+        std::sort(commands.begin(), commands.end());
+        EXPECT_EQ(read_file(dir / "command.lst"), crlf_lines(commands)) << run.err;
+        // Each file once; a name the code page cannot hold shows as '?'.
+        size_t announced = 0;
+        for (size_t at = run.err.find("Analyzing t\\"); at != std::string::npos;
+             at = run.err.find("Analyzing t\\", at + 1))
+            ++announced;
+        EXPECT_EQ(announced, commands.size());
+        EXPECT_NE(run.err.find("Analyzing t\\sect.\\x.tex.\r\n"), std::string::npos);
+        EXPECT_NE(run.err.find("Analyzing t\\aux.tex.\r\n"), std::string::npos);
+        const char *cafe = GetACP() == 932 ? "caf?" : "caf\xe9"; // no look-alike 'e'
+        EXPECT_NE(run.err.find(std::string("Analyzing t\\") + cafe + ".tex.\r\n"),
+                  std::string::npos)
+            << "code page " << GetACP();
+    }
+}
+
+TEST(Windows, AnArgumentEndingInTheByte5CInCodePage932)
+{
+    // "発表" ends in the byte 0x5C in code page 932, which the narrow
+    // interface took for a separator.
+    if (GetACP() != 932)
+        GTEST_SKIP() << "needs code page 932: run the tests under LC_ALL=ja_JP.UTF-8";
+    TempDir dir;
+    make_dirs(dir / "発表");
+    write_file(dir / "発表/x.tex", "\\happyou");
+    ToolRun run = run_tool(dir.path(), {"発表"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "Analyzing \x94\xad\x95\x5c\\x.tex.\r\n"); // in code page 932
+    EXPECT_EQ(read_file(dir / "command.lst"), "happyou\r\n");
+}
+
+TEST(Windows, ABareDriveIsItsCurrentDirectory)
+{
+    TempDir dir;
+    make_dirs(dir / "here/sub");
+    write_file(dir / "here/a.tex", "\\a");
+    write_file(dir / "here/sub/b.tex", "\\b");
+    std::string drive = dir.path().substr(0, 2); // "C:"
+    ToolRun run = run_tool(dir / "here", {drive});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(read_file(dir / "here/command.lst"), "a\r\nb\r\n");
+    EXPECT_NE(run.err.find("Analyzing " + drive + "a.tex.\r\n"), std::string::npos);
+    EXPECT_NE(run.err.find("Analyzing " + drive + "sub\\b.tex.\r\n"), std::string::npos);
+}
+
+TEST(Windows, AReadOnlyStaleReportIsNotAppendedTo)
+{
+    TempDir dir;
+    make_dirs(dir / "in");
+    write_file(dir / "in/x.tex", "\\new");
+    write_file(dir / "command.all", "old\r\n");
+    std::string stale = dir / "command.all";
+    ASSERT_TRUE(SetFileAttributesA(stale.c_str(), FILE_ATTRIBUTE_READONLY));
+    ToolRun run = run_tool(dir.path(), {"in"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "Analyzing in\\x.tex.\r\nCannot write command.all: Permission denied\r\n");
+    EXPECT_EQ(read_file(stale), "old\r\n");
+    EXPECT_EQ(read_file(dir / "command.lst"), "new\r\n");
 }
 
 } // namespace

@@ -73,7 +73,7 @@ std::wstring extended_length_path(const std::wstring &path, const std::wstring &
         // path's base is that drive's current directory.
         std::wstring from = base;
         if (from.compare(0, prefix.size(), prefix) == 0)
-            from = from.compare(4, 4, L"UNC\\") == 0 ? L"\\" + from.substr(7) : from.substr(4);
+            from = from.compare(4, 4, L"UNC\\") == 0 ? L"\\\\" + from.substr(8) : from.substr(4);
         if (!path.empty() && is_separator(path[0]))
             absolute = from.substr(0, root_length(from)) + path;
         else
@@ -109,7 +109,8 @@ std::wstring extended_length_path(const std::wstring &path, const std::wstring &
     }
     if (result.size() > kept)
         result.pop_back();
-    return unc ? prefix + L"UNC\\" + result.substr(2) : prefix + result;
+    bool unc_result = is_separator(absolute[0]) && is_separator(absolute[1]);
+    return unc_result ? prefix + L"UNC\\" + result.substr(2) : prefix + result;
 }
 
 // The extended-length form of a path of the walk, resolved against the
@@ -264,11 +265,12 @@ bool message_write(const std::string &text)
     // Redirected: the bytes of the ANSI code page, '?' for a character it
     // cannot hold; the stream turns the line feed into CR LF.
     UINT page = GetACP();
+    DWORD exact = page == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS; // no look-alikes
     const char *missing = page == CP_UTF8 ? nullptr : "?";
-    int length = WideCharToMultiByte(page, 0, wide.data(), static_cast<int>(wide.size()), nullptr,
-                                     0, missing, nullptr);
+    int length = WideCharToMultiByte(page, exact, wide.data(), static_cast<int>(wide.size()),
+                                     nullptr, 0, missing, nullptr);
     std::string bytes(static_cast<size_t>(length), '\0');
-    WideCharToMultiByte(page, 0, wide.data(), static_cast<int>(wide.size()), &bytes[0], length,
+    WideCharToMultiByte(page, exact, wide.data(), static_cast<int>(wide.size()), &bytes[0], length,
                         missing, nullptr);
     return fwrite(bytes.data(), 1, bytes.size(), stderr) == bytes.size() && fflush(stderr) == 0;
 }
