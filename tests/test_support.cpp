@@ -123,6 +123,10 @@ void write_file(const std::string &path, const std::string &bytes)
         throw std::runtime_error("cannot write " + path);
 }
 
+void make_dirs(const std::string &path)
+{
+    std::filesystem::create_directories(path);
+}
 #endif
 
 std::string read_file(const std::string &path)
