@@ -142,4 +142,3 @@ bool file_exists(const std::string &path)
     std::error_code error;
     return std::filesystem::exists(std::filesystem::symlink_status(path, error));
 }
-
