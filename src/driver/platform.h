@@ -81,10 +81,10 @@ long source_read(SourceFile *file, unsigned char *data, size_t capacity, std::st
 
 void source_close(SourceFile *file);
 
-// Writes one line of progress, `text` ending with '\n', to standard error in
-// one piece, as the console shows it best. Returns false when it cannot be
-// written.
-bool message_write(const std::string &text);
+// Writes one line of progress, the `length` bytes of `text` ending with
+// '\n', to standard error in one piece, as the console shows it best.
+// Returns false when it cannot be written.
+bool message_write(const char *text, size_t length);
 
 enum DirectoryLock {
     kLockHeld,        // this run now holds the working directory

@@ -128,9 +128,9 @@ void source_close(SourceFile *file)
     close(file->fd);
 }
 
-bool message_write(const std::string &text)
+bool message_write(const char *text, size_t length)
 {
-    return fwrite(text.data(), 1, text.size(), stderr) == text.size();
+    return fwrite(text, 1, length, stderr) == length;
 }
 
 FILE *report_file_open(const char *name, bool append)

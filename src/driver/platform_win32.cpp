@@ -250,9 +250,9 @@ void source_close(SourceFile *file)
     _close(file->fd);
 }
 
-bool message_write(const std::string &text)
+bool message_write(const char *text, size_t length)
 {
-    std::wstring wide = widen(text);
+    std::wstring wide = widen(std::string(text, length));
     HANDLE stream = GetStdHandle(STD_ERROR_HANDLE);
     DWORD mode, written = 0;
     if (GetConsoleMode(stream, &mode)) {

@@ -30,22 +30,25 @@ void say(const char *format, ...)
     static bool silenced = false;
     if (silenced)
         return;
+    // Most lines fit the buffer on the stack; a longer one is formatted
+    // again into one of its own size.
     char line[1024];
+    std::vector<char> longer;
+    char *text = line;
     va_list arguments;
     va_start(arguments, format);
     int length = vsnprintf(line, sizeof line, format, arguments);
     va_end(arguments);
     if (length < 0)
         return;
-    std::string text(line, static_cast<size_t>(length) < sizeof line ? length : 0);
-    if (text.empty()) { // longer than the line buffer
-        text.resize(static_cast<size_t>(length) + 1);
+    if (static_cast<size_t>(length) >= sizeof line) {
+        longer.resize(static_cast<size_t>(length) + 1);
+        text = longer.data();
         va_start(arguments, format);
-        vsnprintf(&text[0], text.size(), format, arguments);
+        vsnprintf(text, longer.size(), format, arguments);
         va_end(arguments);
-        text.pop_back();
     }
-    silenced = !message_write(text);
+    silenced = !message_write(text, static_cast<size_t>(length));
 }
 
 namespace {
