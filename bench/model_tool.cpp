@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <set>
 #include <string>
+#include <utility>
 #include <unordered_set>
 #include <vector>
 
@@ -35,23 +37,24 @@ void record(const NameSequences &names, ReferenceStores *stores)
             stores->environments_first_seen.push_back(name);
 }
 
-void walk(const std::string &directory, std::vector<DirectoryIdentity> *descent,
+// Walks as quillmap does: each directory once per argument, however many
+// links lead to it.
+void walk(const std::string &directory,
+          std::set<std::pair<unsigned long long, unsigned long long>> *entered,
           ReferenceStores *stores)
 {
     DirectoryListing listing;
-    if (!list_directory(directory, &listing))
+    if (list_directory(directory, &listing) == kListUnopened)
         return;
-    for (const DirectoryIdentity &id : *descent)
-        if (id.known && listing.identity.known && id.volume == listing.identity.volume &&
-            id.file == listing.identity.file)
-            return;
-    descent->push_back(listing.identity);
+    const DirectoryIdentity &id = listing.identity;
+    if (id.known && !entered->insert({id.volume, id.file}).second)
+        return;
     for (const DirectoryEntry &entry : listing.entries) {
         if (entry.name[0] == '.')
             continue;
         std::string path = directory + entry.name;
         if (entry.kind == kEntryDirectory) {
-            walk(path + kPathSeparator, descent, stores);
+            walk(path + kPathSeparator, entered, stores);
         } else if (entry.kind == kEntryPlain && is_source_file(path.c_str())) {
             FILE *stream = fopen(path.c_str(), "rb");
             if (stream == nullptr) {
@@ -63,7 +66,6 @@ void walk(const std::string &directory, std::vector<DirectoryIdentity> *descent,
             fclose(stream);
         }
     }
-    descent->pop_back();
 }
 
 void write_lines(const char *file, const std::vector<std::string> &names)
@@ -79,13 +81,8 @@ int main(int argc, char **argv)
 {
     ReferenceStores stores;
     for (int i = 1; i < argc; ++i) {
-        std::string directory = argv[i];
-        if (directory.empty())
-            directory = ".";
-        if (directory.back() != kPathSeparator)
-            directory += kPathSeparator;
-        std::vector<DirectoryIdentity> descent;
-        walk(directory, &descent, &stores);
+        std::set<std::pair<unsigned long long, unsigned long long>> entered;
+        walk(directory_path(argv[i]), &entered, &stores);
     }
     std::vector<std::string> command_all;
     for (const auto &bucket : stores.buckets)

@@ -267,10 +267,10 @@ bool message_write(const char *text, size_t length)
     UINT page = GetACP();
     DWORD exact = page == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS; // no look-alikes
     const char *missing = page == CP_UTF8 ? nullptr : "?";
-    int length = WideCharToMultiByte(page, exact, wide.data(), static_cast<int>(wide.size()),
-                                     nullptr, 0, missing, nullptr);
-    std::string bytes(static_cast<size_t>(length), '\0');
-    WideCharToMultiByte(page, exact, wide.data(), static_cast<int>(wide.size()), &bytes[0], length,
+    int size = WideCharToMultiByte(page, exact, wide.data(), static_cast<int>(wide.size()),
+                                   nullptr, 0, missing, nullptr);
+    std::string bytes(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(page, exact, wide.data(), static_cast<int>(wide.size()), &bytes[0], size,
                         missing, nullptr);
     return fwrite(bytes.data(), 1, bytes.size(), stderr) == bytes.size() && fflush(stderr) == 0;
 }
