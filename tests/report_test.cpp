@@ -292,8 +292,9 @@ void expect_name_order(std::vector<std::string> names, size_t least, std::mt1993
     std::vector<const char *> expected = array;
     std::sort(expected.begin(), expected.end(),
               [](const char *a, const char *b) { return name_order(&a, &b) < 0; });
-    std::vector<SortKey> keys(array.size());
-    sort_names(array.data(), static_cast<int>(array.size()), keys.data());
+    SortRoom *room = sort_room_new(static_cast<int>(array.size()));
+    sort_names(array.data(), static_cast<int>(array.size()), room);
+    sort_room_free(room);
     for (size_t i = 0; i < array.size(); ++i)
         ASSERT_STREQ(array[i], expected[i]) << "at " << i << " of " << array.size();
 }

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -10,6 +11,13 @@
 #include <thread>
 
 namespace {
+
+// A name being sorted, with the eight bytes from the current sort depth
+// packed big-endian (zero after the name's end).
+struct SortKey {
+    uint64_t word;
+    const char *name;
+};
 
 // One report file being written. Lines are gathered in `block` and written a
 // block at a time. The first error met is kept, so that one message names it
@@ -114,24 +122,86 @@ void fill_words(SortKey *keys, size_t count, size_t limit, size_t depth)
     }
 }
 
+// Levels with fewer keys than this are left to a comparison sort.
+const size_t kRadixMin = 1024;
+
+// The radix sort takes a word eleven bits at a time: six digits, the last of
+// nine bits. Its counts (48 KiB) stay in the nearest cache, and a pass
+// scatters the keys to at most 2048 places.
+enum { kDigitBits = 11, kDigits = 6, kDigitValues = 1 << kDigitBits };
+
+} // namespace
+
+// Room for sorting `keys` names: the keys, as many again for the radix sort's
+// passes, and a count for each value of each digit.
+struct SortRoom {
+    explicit SortRoom(size_t keys) : key(new SortKey[2 * keys]), spare(key + keys) {}
+    ~SortRoom() { delete[] key; }
+    SortRoom(const SortRoom &) = delete;
+    SortRoom &operator=(const SortRoom &) = delete;
+    SortKey *key;
+    SortKey *spare;
+    uint32_t counts[kDigits * kDigitValues];
+};
+
+namespace {
+
+uint32_t digit_of(uint64_t word, int digit)
+{
+    return static_cast<uint32_t>(word >> (kDigitBits * digit)) & (kDigitValues - 1);
+}
+
+// Sorts keys[0, count) by their words with a least-significant-digit radix
+// sort through `spare` (room for `count` keys) and `counts` (kDigits x
+// kDigitValues), passing over the digits that all keys share. Stable, and
+// linear in `count` whatever the words.
+void radix_sort_words(SortKey *keys, size_t count, SortKey *spare, uint32_t *counts)
+{
+    std::fill(counts, counts + kDigits * kDigitValues, 0);
+    for (size_t i = 0; i < count; ++i)
+        for (int digit = 0; digit < kDigits; ++digit)
+            ++counts[digit * kDigitValues + digit_of(keys[i].word, digit)];
+    SortKey *from = keys;
+    SortKey *to = spare;
+    for (int digit = 0; digit < kDigits; ++digit) {
+        uint32_t *count_of = counts + digit * kDigitValues;
+        if (count_of[digit_of(keys[0].word, digit)] == count)
+            continue; // every key has this digit: the pass would change nothing
+        uint32_t start = 0;
+        for (size_t value = 0; value < kDigitValues; ++value) {
+            uint32_t n = count_of[value];
+            count_of[value] = start;
+            start += n;
+        }
+        for (size_t i = 0; i < count; ++i)
+            to[count_of[digit_of(from[i].word, digit)]++] = from[i];
+        std::swap(from, to);
+    }
+    if (from != keys)
+        std::copy(from, from + count, keys);
+}
+
 // Sorts keys[0, count), whose names agree on their first `depth` bytes and
 // whose words hold the next eight, by those words; then each run that agrees
 // on them too (and has not ended in them: a word whose last byte is zero
 // holds the name's end) by the eight after. Each name is read once per level,
 // however long the prefixes that names share, and the order is exactly
 // name_order()'s. `limit` is the number of keys from keys[0] to the end of
-// the whole array.
-void sort_from(SortKey *keys, size_t count, size_t limit, size_t depth)
+// the whole array; `room` is the sort's working space.
+void sort_from(SortKey *keys, size_t count, size_t limit, size_t depth, SortRoom *room)
 {
-    std::sort(keys, keys + count,
-              [](const SortKey &a, const SortKey &b) { return a.word < b.word; });
+    if (count >= kRadixMin)
+        radix_sort_words(keys, count, room->spare, room->counts);
+    else
+        std::sort(keys, keys + count,
+                  [](const SortKey &a, const SortKey &b) { return a.word < b.word; });
     for (size_t i = 0; i < count;) {
         size_t j = i + 1;
         while (j < count && keys[j].word == keys[i].word)
             ++j;
         if (j - i > 1 && (keys[i].word & 0xff) != 0) {
             fill_words(keys + i, j - i, limit - i, depth + 8);
-            sort_from(keys + i, j - i, limit - i, depth + 8);
+            sort_from(keys + i, j - i, limit - i, depth + 8, room);
         }
         i = j;
     }
@@ -169,13 +239,24 @@ void write_store_order_reports(const CommandTable *table, const EnvironmentList 
 
 } // namespace
 
-void sort_names(NameArray names, int count, SortKey *keys)
+SortRoom *sort_room_new(int count)
+{
+    return new SortRoom(static_cast<size_t>(count > 0 ? count : 1));
+}
+
+void sort_room_free(SortRoom *room)
+{
+    delete room;
+}
+
+void sort_names(NameArray names, int count, SortRoom *room)
 {
     size_t n = static_cast<size_t>(count);
+    SortKey *keys = room->key;
     for (size_t i = 0; i < n; ++i)
         keys[i].name = names[i];
     fill_words(keys, n, n, 0);
-    sort_from(keys, n, n, 0);
+    sort_from(keys, n, n, 0, room);
     for (size_t i = 0; i < n; ++i)
         names[i] = keys[i].name;
 }
@@ -207,7 +288,8 @@ int write_reports(const CommandTable *table, const EnvironmentList *list, StaleR
     // memory, which reads them one after another.
     NameArray command_lst = command_table_names(table, &commands);
     NameArray environment_lst = environment_flatten(list, environments);
-    std::unique_ptr<SortKey[]> keys(new SortKey[std::max({commands, environments, 1})]);
+    std::unique_ptr<SortRoom, void (*)(SortRoom *)> room(
+        sort_room_new(std::max(commands, environments)), sort_room_free);
     // Four blocks of 32 KiB: too large for a stack frame on every platform.
     std::unique_ptr<ReportSet> reports(new ReportSet);
 
@@ -217,8 +299,8 @@ int write_reports(const CommandTable *table, const EnvironmentList *list, StaleR
     } catch (const std::system_error &) {
         write_store_order_reports(table, list, stale, reports.get());
     }
-    sort_names(command_lst, commands, keys.get());
-    sort_names(environment_lst, environments, keys.get());
+    sort_names(command_lst, commands, room.get());
+    sort_names(environment_lst, environments, room.get());
     if (writer.joinable())
         writer.join();
     report_write(&reports->command_lst, "command.lst", false, command_lst, commands);

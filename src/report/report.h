@@ -8,7 +8,6 @@
 #ifndef QUILLMAP_REPORT_H
 #define QUILLMAP_REPORT_H
 
-#include <cstdint>
 #include <cstdio>
 
 #include "../store/store.h"
@@ -39,16 +38,16 @@ int write_reports(const CommandTable *table, const EnvironmentList *list, StaleR
 // it.
 FILE *report_file_open(const char *name, bool append);
 
-// A name being sorted, with the eight bytes from the current sort depth
-// packed big-endian (zero after the name's end).
-struct SortKey {
-    uint64_t word;
-    const char *name;
-};
+// The working space for sorting up to a given number of names, made before
+// any report is opened.
+struct SortRoom;
+SortRoom *sort_room_new(int count);
+void sort_room_free(SortRoom *room);
 
-// Sorts `count` names into name_order() order, eight bytes a level, with
-// `keys` (room for `count` keys) as its working space.
-void sort_names(NameArray names, int count, SortKey *keys);
+// Sorts `count` names into name_order() order, eight bytes a level: a level
+// of many keys by radix, a small one by comparison. `room` was made for at
+// least `count` names.
+void sort_names(NameArray names, int count, SortRoom *room);
 
 // The sort order of the ".lst" reports, for qsort over a NameArray: compares
 // the names that slots `a` and `b` point to byte by byte as unsigned values
