@@ -93,6 +93,34 @@ TEST(Walk, AnnouncesEverySourceInDepthFirstListingOrder)
     }
 }
 
+TEST(Walk, NamesKeepTheirOrderWhicheverThreadScansThem)
+{
+    // Sources of about a batch each, some scanned on the walk's thread and
+    // some handed whole to the store thread, whose stretches straddle batches
+    // and cut names in two: the first-seen order of the environment names
+    // over all files must come out exactly.
+    TempDir dir;
+    make_dirs(dir / "in");
+    unsigned next = 0;
+    for (int file = 0; file < 24; ++file) {
+        std::string text;
+        for (; text.size() < 40000u + 7919u * static_cast<unsigned>(file); ++next)
+            text += "\\begin{" + letter_name(next) + "}\\x" + std::to_string(next) + " ";
+        write_file(dir / ("in/f" + std::to_string(file) + ".tex"), text);
+    }
+    std::vector<std::string> first_seen;
+    for (const std::string &name : listing_order(dir / "in")) {
+        std::string text = read_file(dir / ("in/" + name));
+        for (size_t at = text.find('{'); at != std::string::npos; at = text.find('{', at + 1))
+            first_seen.push_back(text.substr(at + 1, text.find('}', at) - at - 1));
+    }
+    std::vector<std::string> newest_first(first_seen.rbegin(), first_seen.rend());
+    ToolRun run = run_tool(dir.path(), {"in"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_TRUE(read_file(dir / "environment.all") == crlf_lines(newest_first));
+    EXPECT_EQ(read_file(dir / "command.lst"), crlf_lines({"begin", "x"}));
+}
+
 TEST(Walk, AnEmptyArgumentStandsForTheCurrentDirectory)
 {
     TempDir dir;

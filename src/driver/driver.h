@@ -23,6 +23,19 @@ NameBatch *name_sink_batch(NameSink *sink);
 // to fill next, waiting while the store thread is all batches behind.
 NameBatch *name_sink_flush(NameSink *sink);
 
+// True when the store thread has nothing to do: a source read now is best
+// handed to it whole, to scan there (name_sink_block, name_sink_read).
+bool name_sink_idle(NameSink *sink);
+
+// Where to read the next bytes of a source that the store thread is to scan:
+// room in the batch being filled, *room bytes and at least `least` (the batch
+// is handed over first when it has less).
+unsigned char *name_sink_block(NameSink *sink, size_t least, size_t *room);
+
+// Records the `count` bytes just read at name_sink_block() as the next of the
+// source, `first` its first bytes and `last` its end.
+void name_sink_read(NameSink *sink, size_t count, bool first, bool last);
+
 // Stores what is left, waits until every name is stored, ends the thread and
 // frees the sink.
 void name_sink_finish(NameSink *sink);

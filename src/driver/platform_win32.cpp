@@ -267,8 +267,8 @@ bool message_write(const char *text, size_t length)
     UINT page = GetACP();
     DWORD exact = page == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS; // no look-alikes
     const char *missing = page == CP_UTF8 ? nullptr : "?";
-    int size = WideCharToMultiByte(page, exact, wide.data(), static_cast<int>(wide.size()),
-                                   nullptr, 0, missing, nullptr);
+    int size = WideCharToMultiByte(page, exact, wide.data(), static_cast<int>(wide.size()), nullptr,
+                                   0, missing, nullptr);
     std::string bytes(static_cast<size_t>(size), '\0');
     WideCharToMultiByte(page, exact, wide.data(), static_cast<int>(wide.size()), &bytes[0], size,
                         missing, nullptr);

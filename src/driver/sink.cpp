@@ -4,11 +4,17 @@
 // at `filling`; the store thread stores, in ring order, the `full` batches
 // before it. A batch the thread has stored is empty again and is the next to
 // fill, so handing a batch over never allocates.
+//
+// Between its name records a batch may hold stretches of sources read
+// straight into it, which the store thread scans itself: so the walk hands
+// over the scanning of whole files while the store thread has nothing else
+// to do, and the two threads share the work as it comes.
 #include <condition_variable>
 #include <mutex>
 #include <system_error>
 #include <thread>
 
+#include "../scan/scan.h"
 #include "driver.h"
 
 namespace {
@@ -18,10 +24,23 @@ namespace {
 // on crowded stores.
 const int kRing = 6;
 
+// Stretches of sources a batch can hold.
+const int kSegments = 256;
+
+// A stretch of a source's bytes in a batch, between its name records.
+struct SourceSegment {
+    size_t at;
+    size_t length;
+    bool first; // the source's first bytes
+    bool last;  // no bytes of the source follow
+};
+
 // A batch on a cache line of its own: the walk updates the one it fills at
 // every name, and that must not disturb the thread reading another.
 struct alignas(64) RingBatch {
     NameBatch batch;
+    int segments;
+    SourceSegment segment[kSegments];
 };
 
 } // namespace
@@ -30,14 +49,59 @@ struct NameSink {
     CommandTable *table;
     EnvironmentList *list;
     RingBatch ring[kRing];
-    int filling;   // the batch the walk fills
-    int full;      // batches before it that are waiting or being stored
-    bool closing;  // no more batches will come
-    bool threaded; // the thread runs; otherwise batches are stored at once
+    int filling;     // the batch the walk fills
+    int full;        // batches before it that are waiting or being stored
+    bool closing;    // no more batches will come
+    bool threaded;   // the thread runs; otherwise batches are stored at once
+    Scanner scanner; // the store thread's, for the stretches of sources
+    NameBatch found; // names it found there, not yet stored
     std::mutex lock;
     std::condition_variable changed;
     std::thread thread;
 };
+
+// Stores the name records of `batch` from byte `from` to byte `to`.
+static void store_records(NameSink *sink, const NameBatch &batch, size_t from, size_t to)
+{
+    NameBatch records{batch.data + from, to - from, to - from};
+    name_batch_store(&records, sink->table, sink->list);
+}
+
+// Scans a stretch of a source and stores the names found, as the walk would
+// have had it scanned them itself.
+static void scan_segment(NameSink *sink, unsigned char *bytes, const SourceSegment &segment)
+{
+    if (segment.first)
+        scanner_init(&sink->scanner);
+    SourceBuffer buffer;
+    source_buffer_init(&buffer, bytes, segment.length);
+    source_buffer_refill(&buffer, segment.length, segment.last);
+    for (;;) {
+        ScanToken token = scanner_next(&sink->scanner, &buffer);
+        if (token == kTokenMore || token == kTokenEnd)
+            break;
+        if (!name_batch_has_room(&sink->found, sink->scanner.name_length))
+            name_batch_store(&sink->found, sink->table, sink->list);
+        name_batch_append(&sink->found, token == kTokenCommand ? kKindCommand : kKindEnvironment,
+                          sink->scanner.name, sink->scanner.name_length);
+    }
+    name_batch_store(&sink->found, sink->table, sink->list);
+}
+
+// Stores everything a batch holds, in order, and empties it.
+static void store_batch(NameSink *sink, RingBatch *slot)
+{
+    size_t from = 0;
+    for (int i = 0; i < slot->segments; ++i) {
+        const SourceSegment &segment = slot->segment[i];
+        store_records(sink, slot->batch, from, segment.at);
+        scan_segment(sink, slot->batch.data + segment.at, segment);
+        from = segment.at + segment.length;
+    }
+    store_records(sink, slot->batch, from, slot->batch.used);
+    slot->batch.used = 0;
+    slot->segments = 0;
+}
 
 static void store_loop(NameSink *sink)
 {
@@ -46,9 +110,9 @@ static void store_loop(NameSink *sink)
         sink->changed.wait(guard, [sink] { return sink->full > 0 || sink->closing; });
         if (sink->full == 0)
             return;
-        NameBatch *batch = &sink->ring[(sink->filling - sink->full + kRing) % kRing].batch;
+        RingBatch *slot = &sink->ring[(sink->filling - sink->full + kRing) % kRing];
         guard.unlock();
-        name_batch_store(batch, sink->table, sink->list);
+        store_batch(sink, slot);
         guard.lock();
         --sink->full;
         sink->changed.notify_all();
@@ -60,8 +124,11 @@ NameSink *name_sink_start(CommandTable *table, EnvironmentList *list)
     NameSink *sink = new NameSink;
     sink->table = table;
     sink->list = list;
-    for (RingBatch &slot : sink->ring)
+    for (RingBatch &slot : sink->ring) {
         name_batch_init(&slot.batch, kNameBatchCapacity);
+        slot.segments = 0;
+    }
+    name_batch_init(&sink->found, kNameBatchCapacity);
     sink->filling = 0;
     sink->full = 0;
     sink->closing = false;
@@ -82,7 +149,7 @@ NameBatch *name_sink_batch(NameSink *sink)
 NameBatch *name_sink_flush(NameSink *sink)
 {
     if (!sink->threaded) {
-        name_batch_store(&sink->ring[sink->filling].batch, sink->table, sink->list);
+        store_batch(sink, &sink->ring[sink->filling]);
         return &sink->ring[sink->filling].batch;
     }
     std::unique_lock<std::mutex> guard(sink->lock);
@@ -91,6 +158,33 @@ NameBatch *name_sink_flush(NameSink *sink)
     sink->changed.notify_all();
     sink->changed.wait(guard, [sink] { return sink->full < kRing; });
     return &sink->ring[sink->filling].batch;
+}
+
+bool name_sink_idle(NameSink *sink)
+{
+    // Idle enough when nothing waits behind the batch it may be storing.
+    if (!sink->threaded)
+        return false;
+    std::lock_guard<std::mutex> guard(sink->lock);
+    return sink->full <= 1;
+}
+
+unsigned char *name_sink_block(NameSink *sink, size_t least, size_t *room)
+{
+    RingBatch *slot = &sink->ring[sink->filling];
+    if (slot->batch.capacity - slot->batch.used < least || slot->segments == kSegments) {
+        name_sink_flush(sink);
+        slot = &sink->ring[sink->filling];
+    }
+    *room = slot->batch.capacity - slot->batch.used;
+    return slot->batch.data + slot->batch.used;
+}
+
+void name_sink_read(NameSink *sink, size_t count, bool first, bool last)
+{
+    RingBatch *slot = &sink->ring[sink->filling];
+    slot->segment[slot->segments++] = SourceSegment{slot->batch.used, count, first, last};
+    slot->batch.used += count;
 }
 
 void name_sink_finish(NameSink *sink)
@@ -106,5 +200,6 @@ void name_sink_finish(NameSink *sink)
     }
     for (RingBatch &slot : sink->ring)
         name_batch_release(&slot.batch);
+    name_batch_release(&sink->found);
     delete sink;
 }

@@ -75,6 +75,9 @@ void refill(SourceFile *file, SourceBuffer *buffer, unsigned long long *total, s
     source_buffer_refill(buffer, static_cast<size_t>(got), ended);
 }
 
+void scan_here(SourceFile *file, WalkContext *context, std::string *error);
+void hand_over(SourceFile *file, WalkContext *context, std::string *error);
+
 // Scans one plain file, if its name marks a source, into the sink: "Analyzing
 // PATH." when it is open, "Cannot open PATH. why?" when it cannot be, and
 // "Cannot read PATH: REASON" when a read fails (the names before are kept).
@@ -88,18 +91,34 @@ void scan_file(const std::string &path, WalkContext *context)
         return;
     }
     say("Analyzing %s.\n", path.c_str());
+    std::string error;
+    // A large source is scanned here: handed over whole, it would keep the
+    // store thread busy alone while this one waited.
+    const unsigned long long small = kNameBatchCapacity;
+    if (file.size <= small && name_sink_idle(context->sink))
+        hand_over(&file, context, &error);
+    else
+        scan_here(&file, context, &error);
+    source_close(&file);
+    if (!error.empty())
+        say("Cannot read %s: %s\n", path.c_str(), error.c_str());
+}
+
+// Reads a source and scans it on this thread, appending its names to the
+// sink's batch.
+void scan_here(SourceFile *file, WalkContext *context, std::string *error)
+{
     SourceBuffer buffer;
     source_buffer_init(&buffer, context->block.data(), context->block.size());
     Scanner scanner;
     scanner_init(&scanner);
     unsigned long long total = 0;
-    std::string error;
     for (;;) {
         ScanToken token = scanner_next(&scanner, &buffer);
         if (token == kTokenEnd)
             break;
         if (token == kTokenMore) {
-            refill(&file, &buffer, &total, &error);
+            refill(file, &buffer, &total, error);
             continue;
         }
         if (!name_batch_has_room(context->batch, scanner.name_length))
@@ -107,9 +126,27 @@ void scan_file(const std::string &path, WalkContext *context)
         name_batch_append(context->batch, token == kTokenCommand ? kKindCommand : kKindEnvironment,
                           scanner.name, scanner.name_length);
     }
-    source_close(&file);
-    if (!error.empty())
-        say("Cannot read %s: %s\n", path.c_str(), error.c_str());
+}
+
+// Reads a source straight into the sink's batches, for the store thread to
+// scan. The same reads as scan_here() makes, ending the same way.
+void hand_over(SourceFile *file, WalkContext *context, std::string *error)
+{
+    const size_t least = 4096;
+    unsigned long long total = 0;
+    for (bool first = true;; first = false) {
+        size_t room;
+        unsigned char *at = name_sink_block(context->sink, least, &room);
+        long got = source_read(file, at, room, error);
+        if (got < 0)
+            got = 0;
+        total += static_cast<unsigned long long>(got);
+        bool last = got == 0 || (static_cast<size_t>(got) < room && total == file->size);
+        name_sink_read(context->sink, static_cast<size_t>(got), first, last);
+        if (last)
+            break;
+    }
+    context->batch = name_sink_batch(context->sink);
 }
 
 // Lists `directory` whole, then visits its entries in listing order. Only one
