@@ -3,10 +3,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <system_error>
 #include <thread>
 
@@ -207,13 +209,25 @@ void sort_from(SortKey *keys, size_t count, size_t limit, size_t depth, SortRoom
     }
 }
 
-// The four reports of a run, in the order of their messages.
+// The four reports of a run, in the order of their messages, and the word
+// of the helper thread that writes the store-order ones that it has taken
+// all the memory it needs: until then no report may be opened.
 struct ReportSet {
     ReportFile environment_all;
     ReportFile command_all;
     ReportFile command_lst;
     ReportFile environment_lst;
+    std::mutex lock;
+    std::condition_variable changed;
+    bool allocated = false;
 };
+
+void mark_allocated(ReportSet *reports)
+{
+    std::lock_guard<std::mutex> guard(reports->lock);
+    reports->allocated = true;
+    reports->changed.notify_all();
+}
 
 // Writes the two store-order reports. Run on a helper thread while the
 // calling thread sorts the names for the other two.
@@ -223,6 +237,7 @@ void write_store_order_reports(const CommandTable *table, const EnvironmentList 
     int commands = 0, environments = environment_list_count(list);
     NameArray command_all = command_table_flatten(table, &commands);
     NameArray environment_all = environment_flatten(list, environments);
+    mark_allocated(reports);
     // A report left unwritten keeps its name and the reason for its message.
     reports->environment_all.name = "environment.all";
     reports->environment_all.error = stale.environment_all;
@@ -281,7 +296,7 @@ int write_reports(const CommandTable *table, const EnvironmentList *list, StaleR
 {
     // The names to sort, the sort's keys and the report blocks are allocated
     // first, and the helper thread takes its arrays before it opens a report;
-    // the sorted reports are opened once it has ended. So running out of
+    // the sorted reports are opened once it has them. So running out of
     // memory, which ends the run, leaves every report as it was.
     int commands = 0, environments = environment_list_count(list);
     // The sort needs no order, so its names come in the order they lie in
@@ -301,11 +316,15 @@ int write_reports(const CommandTable *table, const EnvironmentList *list, StaleR
     }
     sort_names(command_lst, commands, room.get());
     sort_names(environment_lst, environments, room.get());
-    if (writer.joinable())
-        writer.join();
+    {
+        std::unique_lock<std::mutex> guard(reports->lock);
+        reports->changed.wait(guard, [&reports] { return reports->allocated; });
+    }
     report_write(&reports->command_lst, "command.lst", false, command_lst, commands);
     report_write(&reports->environment_lst, "environment.lst", false, environment_lst,
                  environments);
+    if (writer.joinable())
+        writer.join();
     name_array_free(environment_lst);
     name_array_free(command_lst);
 
