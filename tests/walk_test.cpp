@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -119,6 +120,30 @@ TEST(Walk, NamesKeepTheirOrderWhicheverThreadScansThem)
     EXPECT_EQ(run.status, 0);
     EXPECT_TRUE(read_file(dir / "environment.all") == crlf_lines(newest_first));
     EXPECT_EQ(read_file(dir / "command.lst"), crlf_lines({"begin", "x"}));
+}
+
+TEST(RecentNames, TellsEveryShortNameFromEveryOther)
+{
+    // For each length up to 17, a name is seen again once handed on (up to
+    // 16 bytes), while one that differs in any one byte, in its length or in
+    // its kind is not.
+    for (size_t length = 1; length <= 17; ++length) {
+        std::unique_ptr<RecentNames> recent(new RecentNames());
+        std::string name(length, 'a');
+        for (size_t i = 0; i < length; ++i)
+            name[i] = static_cast<char>('a' + (i * 7 + length) % 26);
+        EXPECT_FALSE(recent_name_seen(recent.get(), kKindCommand, name.data(), length));
+        EXPECT_EQ(recent_name_seen(recent.get(), kKindCommand, name.data(), length), length <= 16)
+            << name;
+        EXPECT_FALSE(recent_name_seen(recent.get(), kKindEnvironment, name.data(), length));
+        EXPECT_FALSE(recent_name_seen(recent.get(), kKindCommand, name.data(), length - 1));
+        for (size_t i = 0; i < length; ++i) {
+            std::string other = name;
+            other[i] = '@';
+            EXPECT_FALSE(recent_name_seen(recent.get(), kKindCommand, other.data(), length))
+                << name << " and " << other;
+        }
+    }
 }
 
 TEST(Walk, AnEmptyArgumentStandsForTheCurrentDirectory)

@@ -3,9 +3,56 @@
 #ifndef QUILLMAP_DRIVER_H
 #define QUILLMAP_DRIVER_H
 
+#include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "../store/store.h"
+
+// A small memory of the short names one thread has handed on to be stored:
+// a name met again soon after needs no second trip to the stores, which hold
+// it already or will before anything handed on after it. Each slot holds the
+// last name that fell to it.
+struct RecentNames {
+    struct Slot {
+        uint64_t low, high; // the name's bytes, as recent_name_seen() packs them
+        uint64_t key;       // its length and kind; 0 while the slot is free
+    };
+    Slot slot[2048];
+};
+
+// Returns true when the name of `length` bytes of the given kind was handed
+// on already; otherwise remembers it and returns false.
+inline bool recent_name_seen(RecentNames *recent, NameKind kind, const char *name, size_t length)
+{
+    // The name's bytes in two words, read without a byte past its end: its
+    // first and last eight bytes (overlapping below 16), or first and last
+    // four, or three single bytes; with the length known, they tell every
+    // name of up to 16 bytes from every other.
+    uint64_t low = 0, high = 0;
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(name);
+    if (length > 16 || length == 0) {
+        return false;
+    } else if (length >= 8) {
+        memcpy(&low, p, 8);
+        memcpy(&high, p + length - 8, 8);
+    } else if (length >= 4) {
+        uint32_t first, last;
+        memcpy(&first, p, 4);
+        memcpy(&last, p + length - 4, 4);
+        low = first | static_cast<uint64_t>(last) << 32;
+    } else {
+        low = p[0] | static_cast<uint64_t>(p[length / 2]) << 8 |
+              static_cast<uint64_t>(p[length - 1]) << 16;
+    }
+    uint64_t key = length | static_cast<uint64_t>(kind) << 8;
+    uint64_t mixed = (low ^ (high * 31) ^ key) * 0x9e3779b97f4a7c15ull;
+    RecentNames::Slot &slot = recent->slot[mixed >> 53];
+    if (slot.low == low && slot.high == high && slot.key == key)
+        return true;
+    slot = RecentNames::Slot{low, high, key};
+    return false;
+}
 
 // Where the walk sends the names it finds: batches that, once full, a second
 // thread adds to the stores in the order they were filled, so that the stores

@@ -49,12 +49,13 @@ struct NameSink {
     CommandTable *table;
     EnvironmentList *list;
     RingBatch ring[kRing];
-    int filling;     // the batch the walk fills
-    int full;        // batches before it that are waiting or being stored
-    bool closing;    // no more batches will come
-    bool threaded;   // the thread runs; otherwise batches are stored at once
-    Scanner scanner; // the store thread's, for the stretches of sources
-    NameBatch found; // names it found there, not yet stored
+    int filling;        // the batch the walk fills
+    int full;           // batches before it that are waiting or being stored
+    bool closing;       // no more batches will come
+    bool threaded;      // the thread runs; otherwise batches are stored at once
+    Scanner scanner;    // the store thread's, for the stretches of sources
+    NameBatch found;    // names it found there, not yet stored
+    RecentNames recent; // names it found there lately
     std::mutex lock;
     std::condition_variable changed;
     std::thread thread;
@@ -80,10 +81,14 @@ static void scan_segment(NameSink *sink, unsigned char *bytes, const SourceSegme
         ScanToken token = scanner_next(&sink->scanner, &buffer);
         if (token == kTokenMore || token == kTokenEnd)
             break;
-        if (!name_batch_has_room(&sink->found, sink->scanner.name_length))
+        NameKind kind = token == kTokenCommand ? kKindCommand : kKindEnvironment;
+        const char *name = sink->scanner.name;
+        size_t length = sink->scanner.name_length;
+        if (recent_name_seen(&sink->recent, kind, name, length))
+            continue;
+        if (!name_batch_has_room(&sink->found, length))
             name_batch_store(&sink->found, sink->table, sink->list);
-        name_batch_append(&sink->found, token == kTokenCommand ? kKindCommand : kKindEnvironment,
-                          sink->scanner.name, sink->scanner.name_length);
+        name_batch_append(&sink->found, kind, name, length);
     }
     name_batch_store(&sink->found, sink->table, sink->list);
 }
@@ -121,7 +126,7 @@ static void store_loop(NameSink *sink)
 
 NameSink *name_sink_start(CommandTable *table, EnvironmentList *list)
 {
-    NameSink *sink = new NameSink;
+    NameSink *sink = new NameSink();
     sink->table = table;
     sink->list = list;
     for (RingBatch &slot : sink->ring) {

@@ -2,6 +2,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <set>
 #include <utility>
 #include <vector>
@@ -57,8 +58,9 @@ struct WalkContext {
     NameSink *sink;
     NameBatch *batch; // the sink's batch being filled
     std::set<std::pair<unsigned long long, unsigned long long>> entered; // directories walked
-    std::vector<unsigned char> block; // the read buffer, shared by every file
-    int status;                       // 1 once a listing failed part way
+    std::vector<unsigned char> block;    // the read buffer, shared by every file
+    int status;                          // 1 once a listing failed part way
+    std::unique_ptr<RecentNames> recent; // names this thread handed on lately
 };
 
 // Reads the next block of `file` into the buffer. A short read that brings
@@ -121,10 +123,12 @@ void scan_here(SourceFile *file, WalkContext *context, std::string *error)
             refill(file, &buffer, &total, error);
             continue;
         }
+        NameKind kind = token == kTokenCommand ? kKindCommand : kKindEnvironment;
+        if (recent_name_seen(context->recent.get(), kind, scanner.name, scanner.name_length))
+            continue;
         if (!name_batch_has_room(context->batch, scanner.name_length))
             context->batch = name_sink_flush(context->sink);
-        name_batch_append(context->batch, token == kTokenCommand ? kKindCommand : kKindEnvironment,
-                          scanner.name, scanner.name_length);
+        name_batch_append(context->batch, kind, scanner.name, scanner.name_length);
     }
 }
 
@@ -182,8 +186,9 @@ void walk_directory(const std::string &directory, bool top, WalkContext *context
 
 int walk_tree(const std::string &directory, NameSink *sink)
 {
-    WalkContext context{
-        sink, name_sink_batch(sink), {}, std::vector<unsigned char>(kDefaultBufferSize), 0};
+    WalkContext context{sink, name_sink_batch(sink),
+                        {},   std::vector<unsigned char>(kDefaultBufferSize),
+                        0,    std::unique_ptr<RecentNames>(new RecentNames())};
     walk_directory(directory, true, &context);
     return context.status;
 }
