@@ -80,9 +80,11 @@ void refill(SourceFile *file, SourceBuffer *buffer, unsigned long long *total, s
 void scan_here(SourceFile *file, WalkContext *context, std::string *error);
 void hand_over(SourceFile *file, WalkContext *context, std::string *error);
 
-// Scans one plain file, if its name marks a source, into the sink: "Analyzing
-// PATH." when it is open, "Cannot open PATH. why?" when it cannot be, and
-// "Cannot read PATH: REASON" when a read fails (the names before are kept).
+// Scans one plain file, if its name marks a source, into the sink: here, or,
+// while the store thread has little to do, handed to it whole. Says
+// "Analyzing PATH." when it is open, "Cannot open PATH. why?" when it cannot
+// be, and "Cannot read PATH: REASON" when a read fails (the names before are
+// kept).
 void scan_file(const std::string &path, WalkContext *context)
 {
     if (!is_source_file(path.c_str()))
