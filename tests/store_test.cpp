@@ -289,6 +289,21 @@ TEST(NameBatch, StoresLikeAddingEachNameInTurn)
     name_batch_release(&batch);
 }
 
+TEST(NameBatch, ANameWithAZeroByteBreaksTheStoresContract)
+{
+    // The stores walk their names by length up to the terminating zero, so a
+    // name may hold no zero byte: a build with assertions refuses one.
+    CommandTable *table = command_table_new();
+    EnvironmentList list{};
+    NameBatch batch;
+    name_batch_init(&batch, 64);
+    name_batch_append(&batch, kKindCommand, "a\0b", 3);
+    EXPECT_DEBUG_DEATH(name_batch_store(&batch, table, &list), "memchr");
+    name_batch_release(&batch);
+    command_table_free(table);
+    environment_free(&list);
+}
+
 TEST(NameBatch, ReportsWhenItIsFull)
 {
     NameBatch batch;
