@@ -8,14 +8,13 @@
 #include <fstream>
 #include <set>
 #include <string>
-#include <utility>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
-#include "driver/driver.h"
-#include "driver/platform.h"
 #include "formatted_model.h"
 #include "store/store.h"
+#include "walk_sources.h"
 
 namespace {
 
@@ -37,35 +36,17 @@ void record(const NameSequences &names, ReferenceStores *stores)
             stores->environments_first_seen.push_back(name);
 }
 
-// Walks as quillmap does: each directory once per argument, however many
-// links lead to it.
-void walk(const std::string &directory,
-          std::set<std::pair<unsigned long long, unsigned long long>> *entered,
-          ReferenceStores *stores)
+// Scans one source with the formatted-input model, with quillmap's messages.
+void scan_source(const std::string &path, ReferenceStores *stores)
 {
-    DirectoryListing listing;
-    if (list_directory(directory, &listing) == kListUnopened)
+    FILE *stream = fopen(path.c_str(), "rb");
+    if (stream == nullptr) {
+        fprintf(stderr, "Cannot open %s. why?\n", path.c_str());
         return;
-    const DirectoryIdentity &id = listing.identity;
-    if (id.known && !entered->insert({id.volume, id.file}).second)
-        return;
-    for (const DirectoryEntry &entry : listing.entries) {
-        if (entry.name[0] == '.')
-            continue;
-        std::string path = directory + entry.name;
-        if (entry.kind == kEntryDirectory) {
-            walk(path + kPathSeparator, entered, stores);
-        } else if (entry.kind == kEntryPlain && is_source_file(path.c_str())) {
-            FILE *stream = fopen(path.c_str(), "rb");
-            if (stream == nullptr) {
-                fprintf(stderr, "Cannot open %s. why?\n", path.c_str());
-                continue;
-            }
-            fprintf(stderr, "Analyzing %s.\n", path.c_str());
-            record(formatted_model_scan(stream), stores);
-            fclose(stream);
-        }
     }
+    fprintf(stderr, "Analyzing %s.\n", path.c_str());
+    record(formatted_model_scan(stream), stores);
+    fclose(stream);
 }
 
 void write_lines(const char *file, const std::vector<std::string> &names)
@@ -80,10 +61,8 @@ void write_lines(const char *file, const std::vector<std::string> &names)
 int main(int argc, char **argv)
 {
     ReferenceStores stores;
-    for (int i = 1; i < argc; ++i) {
-        std::set<std::pair<unsigned long long, unsigned long long>> entered;
-        walk(directory_path(argv[i]), &entered, &stores);
-    }
+    for (int i = 1; i < argc; ++i)
+        walk_sources(argv[i], [&](const std::string &path) { scan_source(path, &stores); });
     std::vector<std::string> command_all;
     for (const auto &bucket : stores.buckets)
         command_all.insert(command_all.end(), bucket.begin(), bucket.end());
