@@ -44,8 +44,18 @@ TEST(Windows, PathsUseBackslashesAndConsoleLinesEndWithCrLf)
         EXPECT_EQ(read_file(dir / "command.all"), "a\r\nb\r\n");
         EXPECT_EQ(read_file(dir / "command.lst"), "a\r\nb\r\n");
     }
-    ToolRun run = run_tool(dir / "src", {""});
-    EXPECT_EQ(run.err, "Analyzing .\\sub\\a.tex.\r\n");
+    // Messages keep the spelling of the argument, never the system's form.
+    struct {
+        std::string cwd;
+        const char *argument;
+        const char *expected_err;
+    } cases[] = {
+        {dir / "src", "", "Analyzing .\\sub\\a.tex.\r\n"},
+        {dir / "src/sub", "..\\..\\src", "Analyzing ..\\..\\src\\sub\\a.tex.\r\n"},
+        {dir / "src", "sub/", "Analyzing sub/a.tex.\r\n"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(run_tool(c.cwd, {c.argument}).err, c.expected_err) << c.argument;
 }
 
 TEST(Windows, ACycleOfDirectoryLinksEnds)
