@@ -97,8 +97,9 @@ void scan_file(const std::string &path, WalkContext *context)
     say("Analyzing %s.\n", path.c_str());
     std::string error;
     // A large source is scanned here: handed over whole, it would keep the
-    // store thread busy alone while this one waited.
-    const unsigned long long small = kNameBatchCapacity;
+    // store thread busy alone while this one waited for room in the ring.
+    // Four batches still leave room for the walk to go on.
+    const unsigned long long small = 4 * kNameBatchCapacity;
     if (file.size <= small && name_sink_idle(context->sink))
         hand_over(&file, context, &error);
     else
