@@ -19,9 +19,9 @@
 
 namespace {
 
-// Batches in the ring: the one being filled and up to three waiting or being
-// stored. More would only take memory, as the store thread falls behind only
-// on crowded stores.
+// Batches in the ring: the one being filled and up to five waiting or being
+// stored. Four were slower (the walk waited for the store thread between
+// bursts); more only took memory.
 const int kRing = 6;
 
 // Stretches of sources a batch can hold.
