@@ -9,24 +9,6 @@
 
 namespace {
 
-std::wstring widen(const std::string &text)
-{
-    std::wstring wide(text.size(), L'\0');
-    int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                     &wide[0], static_cast<int>(wide.size()));
-    wide.resize(static_cast<size_t>(length));
-    return wide;
-}
-
-std::string narrow(const std::wstring &wide)
-{
-    std::string text(wide.size() * 4, '\0');
-    int length = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
-                                     &text[0], static_cast<int>(text.size()), nullptr, nullptr);
-    text.resize(static_cast<size_t>(length));
-    return text;
-}
-
 // The extended-length form of an absolute path, as the tool makes it.
 std::wstring extended(const std::string &path)
 {

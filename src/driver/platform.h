@@ -98,6 +98,10 @@ enum DirectoryLock {
 DirectoryLock lock_working_directory(bool wait);
 
 #ifdef _WIN32
+// UTF-8 to UTF-16 and back.
+std::wstring widen(const std::string &text);
+std::string narrow(const std::wstring &wide);
+
 // The arguments that wmain() is given, in UTF-8.
 std::vector<std::string> utf8_arguments(int argc, wchar_t **argv);
 

@@ -19,7 +19,7 @@
 
 const char kPathSeparator = '\\';
 
-static std::wstring widen(const std::string &text)
+std::wstring widen(const std::string &text)
 {
     int length =
         MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
@@ -28,7 +28,7 @@ static std::wstring widen(const std::string &text)
     return wide;
 }
 
-static std::string narrow(const std::wstring &wide)
+std::string narrow(const std::wstring &wide)
 {
     int length = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
                                      nullptr, 0, nullptr, nullptr);

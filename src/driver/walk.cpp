@@ -63,18 +63,28 @@ struct WalkContext {
     std::unique_ptr<RecentNames> recent; // names this thread handed on lately
 };
 
-// Reads the next block of `file` into the buffer. A short read that brings
-// the total to the size the file had when opened ends the input without
-// another read: most sources fit in one block, so this saves a call per file.
-// A read error ends the input too, its reason kept in *error.
+// Reads the next bytes of `file` into the `room` bytes at `at`, counting
+// them in *total, and returns how many came. *ended says that no more follow:
+// the read gave nothing or failed (its reason kept in *error), or it was
+// short and brought the total to the size the file had when opened, which
+// ends the input without another read (most sources fit in one block, so
+// this saves a call per file).
+size_t read_on(SourceFile *file, unsigned char *at, size_t room, unsigned long long *total,
+               std::string *error, bool *ended)
+{
+    long got = source_read(file, at, room, error);
+    size_t count = got > 0 ? static_cast<size_t>(got) : 0;
+    *total += count;
+    *ended = count == 0 || (count < room && *total == file->size);
+    return count;
+}
+
+// Reads the next block of `file` into the buffer.
 void refill(SourceFile *file, SourceBuffer *buffer, unsigned long long *total, std::string *error)
 {
-    long got = source_read(file, buffer->data, buffer->capacity, error);
-    if (got < 0)
-        got = 0;
-    *total += static_cast<unsigned long long>(got);
-    bool ended = static_cast<size_t>(got) < buffer->capacity && *total == file->size;
-    source_buffer_refill(buffer, static_cast<size_t>(got), ended);
+    bool ended;
+    size_t count = read_on(file, buffer->data, buffer->capacity, total, error, &ended);
+    source_buffer_refill(buffer, count, ended);
 }
 
 void scan_here(SourceFile *file, WalkContext *context, std::string *error);
@@ -144,12 +154,9 @@ void hand_over(SourceFile *file, WalkContext *context, std::string *error)
     for (bool first = true;; first = false) {
         size_t room;
         unsigned char *at = name_sink_block(context->sink, least, &room);
-        long got = source_read(file, at, room, error);
-        if (got < 0)
-            got = 0;
-        total += static_cast<unsigned long long>(got);
-        bool last = got == 0 || (static_cast<size_t>(got) < room && total == file->size);
-        name_sink_read(context->sink, static_cast<size_t>(got), first, last);
+        bool last;
+        size_t count = read_on(file, at, room, &total, error, &last);
+        name_sink_read(context->sink, count, first, last);
         if (last)
             break;
     }
