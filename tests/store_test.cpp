@@ -140,7 +140,7 @@ TEST(CommandTable, ManyNamesInOneBucketStayDistinctAndOrdered)
     command_table_free(table);
 }
 
-TEST(CommandTable, NamesGivesEveryStoredNameOnce)
+TEST(CommandTable, FlattenAndNamesGiveEveryStoredNameOnce)
 {
     // Enough names for several pool chunks, names of every length around the
     // nodes' eight-byte rounding, and names too long for a chunk (each gets a
@@ -160,8 +160,13 @@ TEST(CommandTable, NamesGivesEveryStoredNameOnce)
     ASSERT_NE(names, nullptr);
     ASSERT_EQ(count, 30000);
     ASSERT_EQ(flat_count, count);
+    // The table's order is its chains', walked bucket by bucket.
+    std::vector<const char *> expected, got(names, names + count);
+    for (const NameNode *head : table->bucket)
+        for (const NameNode *node = head; node != nullptr; node = node->next)
+            expected.push_back(node->text);
+    EXPECT_EQ(std::vector<const char *>(flat, flat + flat_count), expected);
     // The very names the table holds, each once, whatever their order.
-    std::vector<const char *> expected(flat, flat + flat_count), got(names, names + count);
     std::sort(expected.begin(), expected.end());
     std::sort(got.begin(), got.end());
     EXPECT_EQ(got, expected);

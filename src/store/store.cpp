@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <cassert>
 #include <cstring>
+#include <memory>
 #include <new>
+#include <vector>
 
 namespace {
 
@@ -168,21 +170,26 @@ NameNode *name_node_new(NamePool *pool, const char *name, size_t length)
     return node;
 }
 
-// Fills `array` with the names of every node of `pool`, in the order they lie
-// in memory: the newest chunk first, each chunk's nodes in the order made.
-// Each node's size follows from its name's length, as no name holds a zero.
-void name_pool_texts(const NamePool *pool, NameArray array)
+// Calls visit(text, length) for the name of every node of `pool`, in the
+// order the nodes were made, which is the order they lie in memory: chunk by
+// chunk from the oldest, each chunk front to back. Each node's size follows
+// from its name's length, as no name holds a zero.
+template <typename Visit> void name_pool_visit(const NamePool *pool, Visit visit)
 {
-    size_t next = 0;
-    for (const char *chunk = static_cast<const char *>(pool->chunks); chunk != nullptr;) {
-        const ChunkHeader *header = reinterpret_cast<const ChunkHeader *>(chunk);
-        const char *end = chunk == pool->chunks ? pool->cursor : header->end;
+    std::vector<const char *> chunks;
+    for (const char *chunk = static_cast<const char *>(pool->chunks); chunk != nullptr;
+         chunk = reinterpret_cast<const ChunkHeader *>(chunk)->older)
+        chunks.push_back(chunk);
+    for (size_t i = chunks.size(); i-- > 0;) {
+        const char *chunk = chunks[i];
+        const char *end = chunk == pool->chunks ? pool->cursor
+                                                : reinterpret_cast<const ChunkHeader *>(chunk)->end;
         for (const char *p = chunk + kChunkHeaderSize; p < end;) {
             const NameNode *node = reinterpret_cast<const NameNode *>(p);
-            array[next++] = node->text;
-            p += node_size(strlen(node->text));
+            size_t length = strlen(node->text);
+            visit(node->text, length);
+            p += node_size(length);
         }
-        chunk = header->older;
     }
 }
 
@@ -278,12 +285,26 @@ int command_table_count(const CommandTable *table)
 
 NameArray command_table_flatten(const CommandTable *table, int *count)
 {
+    // Each chain holds its bucket's names in the order they were first seen,
+    // which is the order their nodes were made; so the table's order is that
+    // order, stably sorted by bucket. A counting sort over the pool reads
+    // the nodes one after another, where walking the chains would wait on
+    // memory at every node.
     *count = command_table_count(table);
     NameArray array = name_array_new(*count);
-    int next = 0;
-    for (const NameNode *head : table->bucket)
-        for (const NameNode *node = head; node != nullptr; node = node->next)
-            array[next++] = node->text;
+    std::unique_ptr<uint16_t[]> bucket_of(new uint16_t[static_cast<size_t>(*count) + 1]);
+    std::unique_ptr<uint32_t[]> start(new uint32_t[kBucketCount + 1]());
+    size_t next = 0;
+    name_pool_visit(&table->pool, [&](const char *text, size_t length) {
+        unsigned bucket = name_hash_sized(text, length);
+        bucket_of[next++] = static_cast<uint16_t>(bucket);
+        ++start[bucket + 1];
+    });
+    for (size_t b = 0; b < kBucketCount; ++b)
+        start[b + 1] += start[b];
+    next = 0;
+    name_pool_visit(&table->pool,
+                    [&](const char *text, size_t) { array[start[bucket_of[next++]]++] = text; });
     return array;
 }
 
@@ -291,7 +312,8 @@ NameArray command_table_names(const CommandTable *table, int *count)
 {
     *count = command_table_count(table);
     NameArray array = name_array_new(*count);
-    name_pool_texts(&table->pool, array);
+    size_t next = 0;
+    name_pool_visit(&table->pool, [&](const char *text, size_t) { array[next++] = text; });
     return array;
 }
 
