@@ -122,6 +122,27 @@ TEST(Walk, NamesKeepTheirOrderWhicheverThreadScansThem)
     EXPECT_EQ(read_file(dir / "command.lst"), crlf_lines({"begin", "x"}));
 }
 
+TEST(Walk, AHandOverPartWayGoesOnInTheWalksScannerState)
+{
+    // A source just too large to hand to the store thread whole is scanned
+    // here for a block, then handed over (the store thread has nothing else
+    // to do) with this thread's scanner, which the block leaves in each
+    // state a name can be cut in: after "\", "\be", "\begin", "\begin " and
+    // "\begin  {st".
+    const size_t cuts[] = {1, 3, 6, 7, 11};
+    for (size_t cut : cuts) {
+        TempDir dir;
+        make_dirs(dir / "in");
+        std::string text = std::string(kDefaultBufferSize - cut, ' ') + "\\begin  {straddle}\\x";
+        text += std::string(4 * kNameBatchCapacity + 30000 - text.size(), ' ') + "\\end";
+        write_file(dir / "in/a.tex", text);
+        ToolRun run = run_tool(dir.path(), {"in"});
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(read_file(dir / "environment.all"), crlf_lines({"straddle"})) << cut;
+        EXPECT_EQ(read_file(dir / "command.lst"), crlf_lines({"begin", "end", "x"})) << cut;
+    }
+}
+
 TEST(RecentNames, TellsEveryShortNameFromEveryOther)
 {
     // For each length up to 17, a name is seen again once handed on (up to

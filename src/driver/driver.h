@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "../scan/scan.h"
 #include "../store/store.h"
 
 // A small memory of the short names one thread has handed on to be stored:
@@ -74,14 +75,23 @@ NameBatch *name_sink_flush(NameSink *sink);
 // handed to it whole, to scan there (name_sink_block, name_sink_read).
 bool name_sink_idle(NameSink *sink);
 
+// How a stretch of a source handed to the store thread stands to the bytes
+// before it: it goes on from the last stretch, or it begins the source, or
+// it goes on from where the walk's own scanner stopped, in that scanner's
+// state.
+enum SegmentStart { kSegmentGoesOn, kSegmentBegins, kSegmentResumes };
+
 // Where to read the next bytes of a source that the store thread is to scan:
 // room in the batch being filled, *room bytes and at least `least` (the batch
-// is handed over first when it has less).
-unsigned char *name_sink_block(NameSink *sink, size_t least, size_t *room);
+// is handed over first when it has less, or when it cannot take the stretch
+// `start` describes).
+unsigned char *name_sink_block(NameSink *sink, size_t least, SegmentStart start, size_t *room);
 
 // Records the `count` bytes just read at name_sink_block() as the next of the
-// source, `first` its first bytes and `last` its end.
-void name_sink_read(NameSink *sink, size_t count, bool first, bool last);
+// source, to be scanned from the state that `start` says (`resume` is the
+// scanner to go on from, for kSegmentResumes); `last` says no more follow.
+void name_sink_read(NameSink *sink, size_t count, SegmentStart start, const Scanner *resume,
+                    bool last);
 
 // Stores what is left, waits until every name is stored, ends the thread and
 // frees the sink.

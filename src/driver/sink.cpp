@@ -31,15 +31,18 @@ const int kSegments = 256;
 struct SourceSegment {
     size_t at;
     size_t length;
-    bool first; // the source's first bytes
-    bool last;  // no bytes of the source follow
+    SegmentStart start;
+    bool last; // no bytes of the source follow
 };
 
 // A batch on a cache line of its own: the walk updates the one it fills at
-// every name, and that must not disturb the thread reading another.
+// every name, and that must not disturb the thread reading another. A batch
+// carries at most one scanner state, for a segment that resumes a source.
 struct alignas(64) RingBatch {
     NameBatch batch;
     int segments;
+    bool resumes;
+    Scanner resume;
     SourceSegment segment[kSegments];
 };
 
@@ -70,10 +73,13 @@ static void store_records(NameSink *sink, const NameBatch &batch, size_t from, s
 
 // Scans a stretch of a source and stores the names found, as the walk would
 // have had it scanned them itself.
-static void scan_segment(NameSink *sink, unsigned char *bytes, const SourceSegment &segment)
+static void scan_segment(NameSink *sink, RingBatch *slot, const SourceSegment &segment)
 {
-    if (segment.first)
+    if (segment.start == kSegmentBegins)
         scanner_init(&sink->scanner);
+    else if (segment.start == kSegmentResumes)
+        sink->scanner = slot->resume;
+    unsigned char *bytes = slot->batch.data + segment.at;
     SourceBuffer buffer;
     source_buffer_init(&buffer, bytes, segment.length);
     source_buffer_refill(&buffer, segment.length, segment.last);
@@ -100,12 +106,13 @@ static void store_batch(NameSink *sink, RingBatch *slot)
     for (int i = 0; i < slot->segments; ++i) {
         const SourceSegment &segment = slot->segment[i];
         store_records(sink, slot->batch, from, segment.at);
-        scan_segment(sink, slot->batch.data + segment.at, segment);
+        scan_segment(sink, slot, segment);
         from = segment.at + segment.length;
     }
     store_records(sink, slot->batch, from, slot->batch.used);
     slot->batch.used = 0;
     slot->segments = 0;
+    slot->resumes = false;
 }
 
 static void store_loop(NameSink *sink)
@@ -132,6 +139,7 @@ NameSink *name_sink_start(CommandTable *table, EnvironmentList *list)
     for (RingBatch &slot : sink->ring) {
         name_batch_init(&slot.batch, kNameBatchCapacity);
         slot.segments = 0;
+        slot.resumes = false;
     }
     name_batch_init(&sink->found, kNameBatchCapacity);
     sink->filling = 0;
@@ -174,10 +182,11 @@ bool name_sink_idle(NameSink *sink)
     return sink->full <= 1;
 }
 
-unsigned char *name_sink_block(NameSink *sink, size_t least, size_t *room)
+unsigned char *name_sink_block(NameSink *sink, size_t least, SegmentStart start, size_t *room)
 {
     RingBatch *slot = &sink->ring[sink->filling];
-    if (slot->batch.capacity - slot->batch.used < least || slot->segments == kSegments) {
+    if (slot->batch.capacity - slot->batch.used < least || slot->segments == kSegments ||
+        (start == kSegmentResumes && slot->resumes)) {
         name_sink_flush(sink);
         slot = &sink->ring[sink->filling];
     }
@@ -185,10 +194,15 @@ unsigned char *name_sink_block(NameSink *sink, size_t least, size_t *room)
     return slot->batch.data + slot->batch.used;
 }
 
-void name_sink_read(NameSink *sink, size_t count, bool first, bool last)
+void name_sink_read(NameSink *sink, size_t count, SegmentStart start, const Scanner *resume,
+                    bool last)
 {
     RingBatch *slot = &sink->ring[sink->filling];
-    slot->segment[slot->segments++] = SourceSegment{slot->batch.used, count, first, last};
+    if (start == kSegmentResumes) {
+        slot->resume = *resume;
+        slot->resumes = true;
+    }
+    slot->segment[slot->segments++] = SourceSegment{slot->batch.used, count, start, last};
     slot->batch.used += count;
 }
 

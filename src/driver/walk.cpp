@@ -87,11 +87,11 @@ void refill(SourceFile *file, SourceBuffer *buffer, unsigned long long *total, s
     source_buffer_refill(buffer, count, ended);
 }
 
-void scan_here(SourceFile *file, WalkContext *context, std::string *error);
-void hand_over(SourceFile *file, WalkContext *context, std::string *error);
+void scan_source(SourceFile *file, WalkContext *context, std::string *error);
+void hand_over(SourceFile *file, WalkContext *context, const Scanner *resume,
+               unsigned long long total, std::string *error);
 
-// Scans one plain file, if its name marks a source, into the sink: here, or,
-// while the store thread has little to do, handed to it whole. Says
+// Scans one plain file, if its name marks a source, into the sink. Says
 // "Analyzing PATH." when it is open, "Cannot open PATH. why?" when it cannot
 // be, and "Cannot read PATH: REASON" when a read fails (the names before are
 // kept).
@@ -106,23 +106,22 @@ void scan_file(const std::string &path, WalkContext *context)
     }
     say("Analyzing %s.\n", path.c_str());
     std::string error;
-    // A large source is scanned here: handed over whole, it would keep the
-    // store thread busy alone while this one waited for room in the ring.
-    // Four batches still leave room for the walk to go on.
-    const unsigned long long small = 4 * kNameBatchCapacity;
-    if (file.size <= small && name_sink_idle(context->sink))
-        hand_over(&file, context, &error);
-    else
-        scan_here(&file, context, &error);
+    scan_source(&file, context, &error);
     source_close(&file);
     if (!error.empty())
         say("Cannot read %s: %s\n", path.c_str(), error.c_str());
 }
 
-// Reads a source and scans it on this thread, appending its names to the
-// sink's batch.
-void scan_here(SourceFile *file, WalkContext *context, std::string *error)
+// Scans a source on this thread, appending its names to the sink's batch,
+// until the store thread has little to do and what is left of the source is
+// small: then the rest, from its start or from where this thread's scanner
+// stands, is handed over to be scanned there. So the two threads share the
+// scanning as the work comes. A large rest is kept here: handed over whole,
+// it would keep the store thread busy alone while this one waited for room
+// in the ring (four batches still leave room for the walk to go on).
+void scan_source(SourceFile *file, WalkContext *context, std::string *error)
 {
+    const unsigned long long small = 4 * kNameBatchCapacity;
     SourceBuffer buffer;
     source_buffer_init(&buffer, context->block.data(), context->block.size());
     Scanner scanner;
@@ -133,6 +132,11 @@ void scan_here(SourceFile *file, WalkContext *context, std::string *error)
         if (token == kTokenEnd)
             break;
         if (token == kTokenMore) {
+            if ((total >= file->size || file->size - total <= small) &&
+                name_sink_idle(context->sink)) {
+                hand_over(file, context, total == 0 ? nullptr : &scanner, total, error);
+                return;
+            }
             refill(file, &buffer, &total, error);
             continue;
         }
@@ -145,20 +149,24 @@ void scan_here(SourceFile *file, WalkContext *context, std::string *error)
     }
 }
 
-// Reads a source straight into the sink's batches, for the store thread to
-// scan. The same reads as scan_here() makes, ending the same way.
-void hand_over(SourceFile *file, WalkContext *context, std::string *error)
+// Reads the rest of a source straight into the sink's batches, for the store
+// thread to scan: from its start when `resume` is null, else from the state
+// of this thread's scanner, which has consumed the `total` bytes before. The
+// same reads as scanning here makes, ending the same way.
+void hand_over(SourceFile *file, WalkContext *context, const Scanner *resume,
+               unsigned long long total, std::string *error)
 {
     const size_t least = 4096;
-    unsigned long long total = 0;
-    for (bool first = true;; first = false) {
+    SegmentStart start = resume == nullptr ? kSegmentBegins : kSegmentResumes;
+    for (;;) {
         size_t room;
-        unsigned char *at = name_sink_block(context->sink, least, &room);
+        unsigned char *at = name_sink_block(context->sink, least, start, &room);
         bool last;
         size_t count = read_on(file, at, room, &total, error, &last);
-        name_sink_read(context->sink, count, first, last);
+        name_sink_read(context->sink, count, start, resume, last);
         if (last)
             break;
+        start = kSegmentGoesOn;
     }
     context->batch = name_sink_batch(context->sink);
 }

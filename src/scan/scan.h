@@ -72,7 +72,9 @@ enum ScanToken {
 
 // The scanner's state between calls. A name that straddles refills is
 // gathered in `command` or `environment`; one that lies whole in the buffer
-// is handed out where it lies.
+// is handed out where it lies. A copy made when the scanner has asked for
+// more input goes on exactly as the scanner would, from the bytes that come
+// next.
 struct Scanner {
     ScanMode mode;
     size_t command_length;     // bytes gathered in `command` so far
