@@ -64,17 +64,23 @@ void report_line(ReportFile *file, const char *text)
     file->used += length + 2;
 }
 
-// Writes the `count` names of `names` into the report `name`, opened for
-// appending or truncated (binary: the CR LF line ends are written as bytes),
-// and closes it, keeping the first error of the open, the writes or the
-// close. The names may lie all over memory: each is fetched some lines ahead.
-void report_write(ReportFile *file, const char *name, bool append, NameArray names, int count)
+// Opens the report `name` for appending or truncated (binary: the CR LF line
+// ends are written as bytes), keeping the reason when it cannot be opened.
+void report_open(ReportFile *file, const char *name, bool append)
 {
     file->name = name;
     file->used = 0;
     errno = 0;
     file->stream = report_file_open(name, append);
     file->error = file->stream == nullptr ? (errno != 0 ? errno : EIO) : 0;
+}
+
+// Writes the `count` names of `names` into the opened report and closes it,
+// keeping the first error of the writes or the close; does nothing when the
+// report did not open. The names may lie all over memory: each is fetched
+// some lines ahead.
+void report_fill(ReportFile *file, NameArray names, int count)
+{
     if (file->stream == nullptr)
         return;
     const int ahead = 16;
@@ -211,7 +217,8 @@ void sort_from(SortKey *keys, size_t count, size_t limit, size_t depth, SortRoom
 
 // The four reports of a run, in the order of their messages, and the word
 // of the helper thread that writes the store-order ones that it has taken
-// all the memory it needs: until then no report may be opened.
+// all the memory it needs and opened the sorted ones: until it has taken the
+// memory no report may be opened.
 struct ReportSet {
     ReportFile environment_all;
     ReportFile command_all;
@@ -219,35 +226,38 @@ struct ReportSet {
     ReportFile environment_lst;
     std::mutex lock;
     std::condition_variable changed;
-    bool allocated = false;
+    bool opened = false;
 };
 
-void mark_allocated(ReportSet *reports)
-{
-    std::lock_guard<std::mutex> guard(reports->lock);
-    reports->allocated = true;
-    reports->changed.notify_all();
-}
-
 // Writes the two store-order reports. Run on a helper thread while the
-// calling thread sorts the names for the other two.
+// calling thread sorts the names for the other two, which this one opens
+// first: truncating an old report takes time that the sort hides.
 void write_store_order_reports(const CommandTable *table, const EnvironmentList *list,
                                StaleReports stale, ReportSet *reports)
 {
     int commands = 0, environments = environment_list_count(list);
     NameArray command_all = command_table_flatten(table, &commands);
     NameArray environment_all = environment_flatten(list, environments);
-    mark_allocated(reports);
+    report_open(&reports->command_lst, "command.lst", false);
+    report_open(&reports->environment_lst, "environment.lst", false);
+    {
+        std::lock_guard<std::mutex> guard(reports->lock);
+        reports->opened = true;
+        reports->changed.notify_all();
+    }
     // A report left unwritten keeps its name and the reason for its message.
     reports->environment_all.name = "environment.all";
     reports->environment_all.error = stale.environment_all;
     reports->command_all.name = "command.all";
     reports->command_all.error = stale.command_all;
-    if (environments > 0 && stale.environment_all == 0)
-        report_write(&reports->environment_all, "environment.all", true, environment_all,
-                     environments);
-    if (stale.command_all == 0)
-        report_write(&reports->command_all, "command.all", true, command_all, commands);
+    if (environments > 0 && stale.environment_all == 0) {
+        report_open(&reports->environment_all, "environment.all", true);
+        report_fill(&reports->environment_all, environment_all, environments);
+    }
+    if (stale.command_all == 0) {
+        report_open(&reports->command_all, "command.all", true);
+        report_fill(&reports->command_all, command_all, commands);
+    }
     name_array_free(environment_all);
     name_array_free(command_all);
 }
@@ -295,9 +305,9 @@ StaleReports remove_store_order_reports()
 int write_reports(const CommandTable *table, const EnvironmentList *list, StaleReports stale)
 {
     // The names to sort, the sort's keys and the report blocks are allocated
-    // first, and the helper thread takes its arrays before it opens a report;
-    // the sorted reports are opened once it has them. So running out of
-    // memory, which ends the run, leaves every report as it was.
+    // first, and the helper thread takes its arrays before it opens any
+    // report. So running out of memory, which ends the run, leaves every
+    // report as it was.
     int commands = 0, environments = environment_list_count(list);
     // The sort needs no order, so its names come in the order they lie in
     // memory, which reads them one after another.
@@ -318,11 +328,10 @@ int write_reports(const CommandTable *table, const EnvironmentList *list, StaleR
     sort_names(environment_lst, environments, room.get());
     {
         std::unique_lock<std::mutex> guard(reports->lock);
-        reports->changed.wait(guard, [&reports] { return reports->allocated; });
+        reports->changed.wait(guard, [&reports] { return reports->opened; });
     }
-    report_write(&reports->command_lst, "command.lst", false, command_lst, commands);
-    report_write(&reports->environment_lst, "environment.lst", false, environment_lst,
-                 environments);
+    report_fill(&reports->command_lst, command_lst, commands);
+    report_fill(&reports->environment_lst, environment_lst, environments);
     if (writer.joinable())
         writer.join();
     name_array_free(environment_lst);
