@@ -10,6 +10,7 @@
 // byte that ends a name is not consumed: scanning goes on from it.
 #include "scan.h"
 
+#include <cstdint>
 #include <cstring>
 
 constexpr const char *KeywordTable[] = {"newenvironment", "begin", nullptr};
@@ -32,18 +33,59 @@ constexpr ByteClassTable make_byte_classes()
 
 constexpr ByteClassTable kByteClass = make_byte_classes();
 
+// The name characters among eight bytes, the first in the lowest byte of
+// `word`: the result has the high bit of each byte that is one set, and no
+// other bit. Folded to one case (| 0x20) and to seven bits, the letters are
+// 0x61 to 0x7a and '@' is 0x60, which only '`' shares; no byte from 0x80 on
+// is a name character. No byte's sums carry into the next, so each byte is
+// classified alone.
+constexpr uint64_t letter_bits(uint64_t word)
+{
+    const uint64_t ones = 0x0101010101010101ull, high = ones * 0x80;
+    uint64_t folded = (word | ones * 0x20) & ones * 0x7f;
+    uint64_t from_at = folded + ones * 0x20; // high bit: folded >= 0x60
+    uint64_t past_z = folded + ones * 0x05;  // high bit: folded > 0x7a
+    uint64_t grave = word ^ ones * 0x60;     // a zero byte where the byte is '`'
+    uint64_t not_grave = ((grave & ones * 0x7f) + ones * 0x7f) | grave;
+    return from_at & ~past_z & not_grave & ~word & high;
+}
+
+// True when letter_bits() agrees with the table for every byte value in every
+// place of the word, whatever stands beside it.
+constexpr bool letter_bits_agree()
+{
+    const uint64_t fillers[] = {0x00, 'a', '`', 0xff};
+    for (uint64_t filler : fillers)
+        for (int value = 0; value < 256; ++value)
+            for (int place = 0; place < 8; ++place) {
+                uint64_t word = 0;
+                for (int i = 0; i < 8; ++i)
+                    word |= (i == place ? static_cast<uint64_t>(value) : filler) << (8 * i);
+                uint64_t bit = 0x80ull << (8 * place);
+                bool letter = (letter_bits(word) & bit) != 0;
+                if (letter != (kByteClass.letter[value] != 0))
+                    return false;
+            }
+    return true;
+}
+
+static_assert(letter_bits_agree(), "the word-wide test must classify bytes as the table does");
+
 // Returns the end of the run of name characters that starts at `p`, looking
-// no further than `stop`. Eight bytes are classified at a time into a mask
-// whose lowest clear bit ends the run, so that a name costs a branch per
-// eight bytes rather than one hard-to-predict exit from a byte loop.
+// no further than `stop`. Eight bytes are classified at a time, so that a
+// name costs a branch per eight bytes rather than one hard-to-predict exit
+// from a byte loop.
 const unsigned char *letter_run_end(const unsigned char *p, const unsigned char *stop)
 {
     while (stop - p >= 8) {
-        unsigned mask = 0;
-        for (int i = 0; i < 8; ++i)
-            mask |= static_cast<unsigned>(kByteClass.letter[p[i]]) << i;
-        if (mask != 0xff)
-            return p + __builtin_ctz(~mask);
+        uint64_t word;
+        memcpy(&word, p, 8);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+        word = __builtin_bswap64(word); // the first byte lowest
+#endif
+        uint64_t others = ~letter_bits(word) & 0x8080808080808080ull;
+        if (others != 0)
+            return p + (__builtin_ctzll(others) >> 3);
         p += 8;
     }
     while (p < stop && kByteClass.letter[*p])
