@@ -57,7 +57,7 @@ struct NameSink {
     bool closing;       // no more batches will come
     bool threaded;      // the thread runs; otherwise batches are stored at once
     Scanner scanner;    // the store thread's, for the stretches of sources
-    NameBatch found;    // names it found there, not yet stored
+    NameGroup found;    // names it found there, not yet stored
     RecentNames recent; // names it found there lately
     std::mutex lock;
     std::condition_variable changed;
@@ -92,11 +92,14 @@ static void scan_segment(NameSink *sink, RingBatch *slot, const SourceSegment &s
         size_t length = sink->scanner.name_length;
         if (recent_name_seen(&sink->recent, kind, name, length))
             continue;
-        if (!name_batch_has_room(&sink->found, length))
-            name_batch_store(&sink->found, sink->table, sink->list);
-        name_batch_append(&sink->found, kind, name, length);
+        name_group_add(&sink->found, sink->table, sink->list, kind, name, length);
+        // A name gathered across stretches lies in the scanner, where the
+        // next one may overwrite it: it is stored at once. The others lie in
+        // the stretch, which stays until the batch is done.
+        if (name == sink->scanner.command || name == sink->scanner.environment)
+            name_group_store(&sink->found, sink->table, sink->list);
     }
-    name_batch_store(&sink->found, sink->table, sink->list);
+    name_group_store(&sink->found, sink->table, sink->list);
 }
 
 // Stores everything a batch holds, in order, and empties it.
@@ -141,7 +144,7 @@ NameSink *name_sink_start(CommandTable *table, EnvironmentList *list)
         slot.segments = 0;
         slot.resumes = false;
     }
-    name_batch_init(&sink->found, kNameBatchCapacity);
+    sink->found = NameGroup{};
     sink->filling = 0;
     sink->full = 0;
     sink->closing = false;
@@ -219,6 +222,5 @@ void name_sink_finish(NameSink *sink)
     }
     for (RingBatch &slot : sink->ring)
         name_batch_release(&slot.batch);
-    name_batch_release(&sink->found);
     delete sink;
 }

@@ -364,43 +364,54 @@ void name_batch_release(NameBatch *batch)
     *batch = NameBatch{};
 }
 
-// Names are stored a group at a time: first every name of the group has its
-// index hash worked out and the index slot where its search begins fetched,
-// then the group is added in order. The slots of a group thus come from memory
-// together, where one add after another would wait for each in turn.
+void name_group_add(NameGroup *group, CommandTable *table, EnvironmentList *list, NameKind kind,
+                    const char *name, size_t length)
+{
+    uint64_t hash = index_hash(name, length);
+    index_prefetch(kind == kKindCommand ? &table->index : &list->index, hash);
+    group->pending[group->count++] = NameGroup::Pending{name, length, hash, kind};
+    if (group->count == NameGroup::kSize)
+        name_group_store(group, table, list);
+}
+
+void name_group_store(NameGroup *group, CommandTable *table, EnvironmentList *list)
+{
+    // The slots fetched when the names joined are here by now: the stored
+    // name that each search will compare with is fetched in turn.
+    for (int i = 0; i < group->count; ++i) {
+        const NameGroup::Pending &name = group->pending[i];
+        const NameIndex *index = name.kind == kKindCommand ? &table->index : &list->index;
+        if (index->capacity != 0) {
+            const NameIndexSlot &slot =
+                index->slot[static_cast<size_t>(name.hash) & (index->capacity - 1)];
+            if (slot.hash == name.hash)
+                __builtin_prefetch(slot.text);
+        }
+    }
+    for (int i = 0; i < group->count; ++i) {
+        const NameGroup::Pending &name = group->pending[i];
+        if (name.kind == kKindCommand)
+            command_table_add_hashed(table, name.name, name.length, name.hash);
+        else
+            environment_add_hashed(list, name.name, name.length, name.hash);
+    }
+    group->count = 0;
+}
+
 void name_batch_store(NameBatch *batch, CommandTable *table, EnvironmentList *list)
 {
-    enum { kGroup = 16 };
-    struct Pending {
-        const char *name;
-        size_t length;
-        uint64_t hash;
-        bool command;
-    };
-    Pending group[kGroup];
     // Read once: the batch record may share its cache line with one that
     // another thread is filling.
     const unsigned char *data = batch->data;
     const size_t used = batch->used;
+    NameGroup group{};
     for (size_t at = 0; at < used;) {
-        int count = 0;
-        for (; count < kGroup && at < used; ++count) {
-            const unsigned char *p = data + at;
-            Pending &next = group[count];
-            next.command = p[0] == kKindCommand;
-            next.length = p[1] | static_cast<size_t>(p[2]) << 8;
-            next.name = reinterpret_cast<const char *>(p + 3);
-            next.hash = index_hash(next.name, next.length);
-            index_prefetch(next.command ? &table->index : &list->index, next.hash);
-            at += 3 + next.length;
-        }
-        for (int i = 0; i < count; ++i) {
-            const Pending &name = group[i];
-            if (name.command)
-                command_table_add_hashed(table, name.name, name.length, name.hash);
-            else
-                environment_add_hashed(list, name.name, name.length, name.hash);
-        }
+        const unsigned char *p = data + at;
+        size_t length = p[1] | static_cast<size_t>(p[2]) << 8;
+        name_group_add(&group, table, list, static_cast<NameKind>(p[0]),
+                       reinterpret_cast<const char *>(p + 3), length);
+        at += 3 + length;
     }
+    name_group_store(&group, table, list);
     batch->used = 0;
 }

@@ -150,4 +150,28 @@ inline void name_batch_append(NameBatch *batch, NameKind kind, const char *name,
 // Adds every name of the batch to the stores, in order, and empties it.
 void name_batch_store(NameBatch *batch, CommandTable *table, EnvironmentList *list);
 
+// Names on their way into the stores, added a group at a time: as a name
+// joins, its index hash is worked out and the index slot where its search
+// begins is fetched; once the group is full it is added in order. So the
+// slots of a group come from memory together, where one add after another
+// would wait for each in turn. A name's bytes must stay where they are until
+// its group is added. A value-initialised group (NameGroup group{};) is empty.
+struct NameGroup {
+    enum { kSize = 16 };
+    struct Pending {
+        const char *name;
+        size_t length;
+        uint64_t hash;
+        NameKind kind;
+    } pending[kSize];
+    int count;
+};
+
+// Adds a name to the group, and the group to the stores when it is full.
+void name_group_add(NameGroup *group, CommandTable *table, EnvironmentList *list, NameKind kind,
+                    const char *name, size_t length);
+
+// Adds the names of the group to the stores, in order, and empties it.
+void name_group_store(NameGroup *group, CommandTable *table, EnvironmentList *list);
+
 #endif
