@@ -146,15 +146,18 @@ TEST(Walk, AHandOverPartWayGoesOnInTheWalksScannerState)
 TEST(RecentNames, TellsEveryShortNameFromEveryOther)
 {
     // For each length up to 17, a name is seen again once handed on (up to
-    // 16 bytes), while one that differs in any one byte, in its length or in
-    // its kind is not.
+    // 16 bytes), whatever bytes follow it in the slack, while one that
+    // differs in any one byte, in its length or in its kind is not.
     for (size_t length = 1; length <= 17; ++length) {
         std::unique_ptr<RecentNames> recent(new RecentNames());
         std::string name(length, 'a');
         for (size_t i = 0; i < length; ++i)
             name[i] = static_cast<char>('a' + (i * 7 + length) % 26);
+        std::string slack(kRecentNameSlack, '#');
+        name += slack;
         EXPECT_FALSE(recent_name_seen(recent.get(), kKindCommand, name.data(), length));
-        EXPECT_EQ(recent_name_seen(recent.get(), kKindCommand, name.data(), length), length <= 16)
+        std::string again = name.substr(0, length) + std::string(kRecentNameSlack, '%');
+        EXPECT_EQ(recent_name_seen(recent.get(), kKindCommand, again.data(), length), length <= 16)
             << name;
         EXPECT_FALSE(recent_name_seen(recent.get(), kKindEnvironment, name.data(), length));
         EXPECT_FALSE(recent_name_seen(recent.get(), kKindCommand, name.data(), length - 1));

@@ -22,30 +22,51 @@ struct RecentNames {
     Slot slot[2048];
 };
 
+// The bytes that recent_name_seen() may read past a name's end: every buffer
+// that names are scanned in has this many bytes more than it uses.
+enum { kRecentNameSlack = 16 };
+
+// Masks that keep the first n bytes of a name's two words, for n from 0 to
+// 16: `low` for the first eight bytes, `high` for the next eight.
+struct RecentNameMasks {
+    uint64_t low[17], high[17];
+};
+
+constexpr uint64_t first_bytes_mask(size_t count)
+{
+    return count >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * count)) - 1;
+}
+
+constexpr RecentNameMasks make_recent_name_masks()
+{
+    RecentNameMasks masks{};
+    for (size_t n = 0; n <= 16; ++n) {
+        masks.low[n] = first_bytes_mask(n);
+        masks.high[n] = first_bytes_mask(n > 8 ? n - 8 : 0);
+    }
+    return masks;
+}
+
+inline constexpr RecentNameMasks kRecentNameMasks = make_recent_name_masks();
+
 // Returns true when the name of `length` bytes of the given kind was handed
-// on already; otherwise remembers it and returns false.
+// on already; otherwise remembers it and returns false. The name's first 16
+// bytes are read as two words whatever its length, and those past its end
+// masked off: the caller's buffer has kRecentNameSlack bytes to spare, so
+// that no name costs a branch on its length.
 inline bool recent_name_seen(RecentNames *recent, NameKind kind, const char *name, size_t length)
 {
-    // The name's bytes in two words, read without a byte past its end: its
-    // first and last eight bytes (overlapping below 16), or first and last
-    // four, or three single bytes; with the length known, they tell every
-    // name of up to 16 bytes from every other.
-    uint64_t low = 0, high = 0;
-    const unsigned char *p = reinterpret_cast<const unsigned char *>(name);
-    if (length > 16 || length == 0) {
+    if (length > 16 || length == 0)
         return false;
-    } else if (length >= 8) {
-        memcpy(&low, p, 8);
-        memcpy(&high, p + length - 8, 8);
-    } else if (length >= 4) {
-        uint32_t first, last;
-        memcpy(&first, p, 4);
-        memcpy(&last, p + length - 4, 4);
-        low = first | static_cast<uint64_t>(last) << 32;
-    } else {
-        low = p[0] | static_cast<uint64_t>(p[length / 2]) << 8 |
-              static_cast<uint64_t>(p[length - 1]) << 16;
-    }
+    uint64_t low, high;
+    memcpy(&low, name, 8);
+    memcpy(&high, name + 8, 8);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    low = __builtin_bswap64(low); // the first byte lowest, as the masks keep it
+    high = __builtin_bswap64(high);
+#endif
+    low &= kRecentNameMasks.low[length];
+    high &= kRecentNameMasks.high[length];
     uint64_t key = length | static_cast<uint64_t>(kind) << 8;
     uint64_t mixed = (low ^ (high * 31) ^ key) * 0x9e3779b97f4a7c15ull;
     RecentNames::Slot &slot = recent->slot[mixed >> 53];

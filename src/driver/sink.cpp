@@ -187,13 +187,16 @@ bool name_sink_idle(NameSink *sink)
 
 unsigned char *name_sink_block(NameSink *sink, size_t least, SegmentStart start, size_t *room)
 {
+    // The last kRecentNameSlack bytes of a batch are never read into, so
+    // that the names scanned in a stretch have the slack that
+    // recent_name_seen() needs.
     RingBatch *slot = &sink->ring[sink->filling];
-    if (slot->batch.capacity - slot->batch.used < least || slot->segments == kSegments ||
-        (start == kSegmentResumes && slot->resumes)) {
+    if (slot->batch.capacity - slot->batch.used < least + kRecentNameSlack ||
+        slot->segments == kSegments || (start == kSegmentResumes && slot->resumes)) {
         name_sink_flush(sink);
         slot = &sink->ring[sink->filling];
     }
-    *room = slot->batch.capacity - slot->batch.used;
+    *room = slot->batch.capacity - slot->batch.used - kRecentNameSlack;
     return slot->batch.data + slot->batch.used;
 }
 

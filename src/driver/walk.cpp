@@ -58,7 +58,7 @@ struct WalkContext {
     NameSink *sink;
     NameBatch *batch; // the sink's batch being filled
     std::set<std::pair<unsigned long long, unsigned long long>> entered; // directories walked
-    std::vector<unsigned char> block;    // the read buffer, shared by every file
+    std::vector<unsigned char> block;    // the read buffer, shared by every file, and a slack
     int status;                          // 1 once a listing failed part way
     std::unique_ptr<RecentNames> recent; // names this thread handed on lately
 };
@@ -123,7 +123,7 @@ void scan_source(SourceFile *file, WalkContext *context, std::string *error)
 {
     const unsigned long long small = 4 * kNameBatchCapacity;
     SourceBuffer buffer;
-    source_buffer_init(&buffer, context->block.data(), context->block.size());
+    source_buffer_init(&buffer, context->block.data(), kDefaultBufferSize);
     Scanner scanner;
     scanner_init(&scanner);
     unsigned long long total = 0;
@@ -205,7 +205,7 @@ void walk_directory(const std::string &directory, bool top, WalkContext *context
 int walk_tree(const std::string &directory, NameSink *sink)
 {
     WalkContext context{sink, name_sink_batch(sink),
-                        {},   std::vector<unsigned char>(kDefaultBufferSize),
+                        {},   std::vector<unsigned char>(kDefaultBufferSize + kRecentNameSlack),
                         0,    std::unique_ptr<RecentNames>(new RecentNames())};
     walk_directory(directory, true, &context);
     return context.status;
