@@ -278,8 +278,27 @@ TEST(NameOrder, ComparesBytesUnsignedWithPrefixesFirst)
               (std::vector<std::string>{"@xp", "Section", "begin", "section"}));
 }
 
+// What sort_names() has told: each time, whether the names it said were
+// sorted were already those of the final order.
+struct Told {
+    const char **array;
+    const std::vector<const char *> *expected;
+    int last = 0;
+    bool wrong = false;
+};
+
+void check_told(void *context, int count)
+{
+    Told *told = static_cast<Told *>(context);
+    told->wrong |= count <= told->last;
+    for (int i = 0; i < count; ++i)
+        told->wrong |= told->array[i] != (*told->expected)[static_cast<size_t>(i)];
+    told->last = count;
+}
+
 // Sorts `names` (made distinct, at least `least` of them) with sort_names()
-// and checks the order against name_order().
+// and checks the order against name_order(), and that what the sort told as
+// it went was so.
 void expect_name_order(std::vector<std::string> names, size_t least, std::mt19937 *random)
 {
     std::sort(names.begin(), names.end());
@@ -293,10 +312,13 @@ void expect_name_order(std::vector<std::string> names, size_t least, std::mt1993
     std::sort(expected.begin(), expected.end(),
               [](const char *a, const char *b) { return name_order(&a, &b) < 0; });
     SortRoom *room = sort_room_new(static_cast<int>(array.size()));
-    sort_names(array.data(), static_cast<int>(array.size()), room);
+    Told told{array.data(), &expected};
+    sort_names(array.data(), static_cast<int>(array.size()), room, check_told, &told);
     sort_room_free(room);
     for (size_t i = 0; i < array.size(); ++i)
         ASSERT_STREQ(array[i], expected[i]) << "at " << i << " of " << array.size();
+    EXPECT_FALSE(told.wrong);
+    EXPECT_EQ(told.last, static_cast<int>(array.size()));
 }
 
 // A random name: `blocks` eight-byte blocks of `fill`, then up to eleven

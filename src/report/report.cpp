@@ -75,11 +75,10 @@ void report_open(ReportFile *file, const char *name, bool append)
     file->error = file->stream == nullptr ? (errno != 0 ? errno : EIO) : 0;
 }
 
-// Writes the `count` names of `names` into the opened report and closes it,
-// keeping the first error of the writes or the close; does nothing when the
-// report did not open. The names may lie all over memory: each is fetched
-// some lines ahead.
-void report_fill(ReportFile *file, NameArray names, int count)
+// Writes the `count` names of `names` into the opened report, keeping the
+// first error; does nothing when the report did not open. The names may lie
+// all over memory: each is fetched some lines ahead.
+void report_lines(ReportFile *file, const NameArray names, int count)
 {
     if (file->stream == nullptr)
         return;
@@ -89,10 +88,25 @@ void report_fill(ReportFile *file, NameArray names, int count)
             __builtin_prefetch(names[i + ahead]);
         report_line(file, names[i]);
     }
+}
+
+// Writes out what is gathered and closes the report, keeping the first error
+// of the writes or the close; does nothing when the report did not open.
+void report_close(ReportFile *file)
+{
+    if (file->stream == nullptr)
+        return;
     report_flush(file);
     errno = 0;
     if (fclose(file->stream) != 0 && file->error == 0)
         file->error = errno != 0 ? errno : EIO;
+}
+
+// Writes the `count` names of `names` into the opened report and closes it.
+void report_fill(ReportFile *file, NameArray names, int count)
+{
+    report_lines(file, names, count);
+    report_close(file);
 }
 
 // Gives the message of a report that failed and counts it in *failures.
@@ -189,15 +203,27 @@ void radix_sort_words(SortKey *keys, size_t count, SortKey *spare, uint32_t *cou
         std::copy(from, from + count, keys);
 }
 
+// Where a sort puts its names as it finishes them, and whom it tells.
+struct SortProgress {
+    NameArray names;
+    void (*sorted)(void *context, int count); // or null
+    void *context;
+    size_t told; // names told of so far
+};
+
 // Sorts keys[0, count), whose names agree on their first `depth` bytes and
 // whose words hold the next eight, by those words; then each run that agrees
 // on them too (and has not ended in them: a word whose last byte is zero
 // holds the name's end) by the eight after. Each name is read once per level,
 // however long the prefixes that names share, and the order is exactly
 // name_order()'s. `limit` is the number of keys from keys[0] to the end of
-// the whole array; `room` is the sort's working space.
-void sort_from(SortKey *keys, size_t count, size_t limit, size_t depth, SortRoom *room)
+// the whole array; `room` is the sort's working space. At the top level,
+// `progress` takes each run's names once the run is sorted, and is told
+// every few thousand names and at the end.
+void sort_from(SortKey *keys, size_t count, size_t limit, size_t depth, SortRoom *room,
+               SortProgress *progress)
 {
+    const size_t kTellStep = 8192;
     if (count >= kRadixMin)
         radix_sort_words(keys, count, room->spare, room->counts);
     else
@@ -209,16 +235,25 @@ void sort_from(SortKey *keys, size_t count, size_t limit, size_t depth, SortRoom
             ++j;
         if (j - i > 1 && (keys[i].word & 0xff) != 0) {
             fill_words(keys + i, j - i, limit - i, depth + 8);
-            sort_from(keys + i, j - i, limit - i, depth + 8, room);
+            sort_from(keys + i, j - i, limit - i, depth + 8, room, nullptr);
+        }
+        if (progress != nullptr) {
+            for (size_t k = i; k < j; ++k)
+                progress->names[k] = keys[k].name;
+            if (progress->sorted != nullptr && (j - progress->told >= kTellStep || j == count)) {
+                progress->sorted(progress->context, static_cast<int>(j));
+                progress->told = j;
+            }
         }
         i = j;
     }
 }
 
-// The four reports of a run, in the order of their messages, and the word
-// of the helper thread that writes the store-order ones that it has taken
-// all the memory it needs and opened the sorted ones: until it has taken the
-// memory no report may be opened.
+// The four reports of a run, in the order of their messages, and what the
+// two threads of the report phase tell each other: the calling thread that
+// it has taken all the memory it needs (until then no report may be opened)
+// and how far it has sorted the names of the sorted reports, which the
+// helper thread writes as they come.
 struct ReportSet {
     ReportFile environment_all;
     ReportFile command_all;
@@ -226,25 +261,49 @@ struct ReportSet {
     ReportFile environment_lst;
     std::mutex lock;
     std::condition_variable changed;
-    bool opened = false;
+    bool allocated = false;
+    NameArray command_lst_names = nullptr; // the names, sorted as far as told
+    int commands = 0;
+    int commands_sorted = 0;
+    NameArray environment_lst_names = nullptr;
+    int environments = 0;
+    bool environments_sorted = false;
 };
 
-// Writes the two store-order reports. Run on a helper thread while the
-// calling thread sorts the names for the other two, which this one opens
-// first: truncating an old report takes time that the sort hides.
-void write_store_order_reports(const CommandTable *table, const EnvironmentList *list,
-                               StaleReports stale, ReportSet *reports)
+// Tells the helper thread that the first `count` command names are sorted.
+void tell_commands_sorted(void *context, int count)
+{
+    ReportSet *reports = static_cast<ReportSet *>(context);
+    std::lock_guard<std::mutex> guard(reports->lock);
+    reports->commands_sorted = count;
+    reports->changed.notify_all();
+}
+
+// Waits until more than `written` command names are sorted and returns how
+// many are.
+int wait_commands_sorted(ReportSet *reports, int written)
+{
+    std::unique_lock<std::mutex> guard(reports->lock);
+    reports->changed.wait(guard, [&] { return reports->commands_sorted > written; });
+    return reports->commands_sorted;
+}
+
+// Writes the four reports, on a helper thread while the calling thread sorts
+// the names: the store-order ones first, then the sorted ones as the sort
+// finishes them. The sorted ones are opened first, once every allocation of
+// the phase is made: truncating old reports takes time that the sort hides.
+void write_each_report(const CommandTable *table, const EnvironmentList *list, StaleReports stale,
+                       ReportSet *reports)
 {
     int commands = 0, environments = environment_list_count(list);
     NameArray command_all = command_table_flatten(table, &commands);
     NameArray environment_all = environment_flatten(list, environments);
+    {
+        std::unique_lock<std::mutex> guard(reports->lock);
+        reports->changed.wait(guard, [reports] { return reports->allocated; });
+    }
     report_open(&reports->command_lst, "command.lst", false);
     report_open(&reports->environment_lst, "environment.lst", false);
-    {
-        std::lock_guard<std::mutex> guard(reports->lock);
-        reports->opened = true;
-        reports->changed.notify_all();
-    }
     // A report left unwritten keeps its name and the reason for its message.
     reports->environment_all.name = "environment.all";
     reports->environment_all.error = stale.environment_all;
@@ -260,6 +319,18 @@ void write_store_order_reports(const CommandTable *table, const EnvironmentList 
     }
     name_array_free(environment_all);
     name_array_free(command_all);
+
+    for (int written = 0; written < reports->commands;) {
+        int sorted = wait_commands_sorted(reports, written);
+        report_lines(&reports->command_lst, reports->command_lst_names + written, sorted - written);
+        written = sorted;
+    }
+    report_close(&reports->command_lst);
+    {
+        std::unique_lock<std::mutex> guard(reports->lock);
+        reports->changed.wait(guard, [reports] { return reports->environments_sorted; });
+    }
+    report_fill(&reports->environment_lst, reports->environment_lst_names, reports->environments);
 }
 
 } // namespace
@@ -274,16 +345,16 @@ void sort_room_free(SortRoom *room)
     delete room;
 }
 
-void sort_names(NameArray names, int count, SortRoom *room)
+void sort_names(NameArray names, int count, SortRoom *room, void (*sorted)(void *, int),
+                void *context)
 {
     size_t n = static_cast<size_t>(count);
     SortKey *keys = room->key;
     for (size_t i = 0; i < n; ++i)
         keys[i].name = names[i];
     fill_words(keys, n, n, 0);
-    sort_from(keys, n, n, 0, room);
-    for (size_t i = 0; i < n; ++i)
-        names[i] = keys[i].name;
+    SortProgress progress{names, sorted, context, 0};
+    sort_from(keys, n, n, 0, room, &progress);
 }
 
 int name_order(const void *a, const void *b)
@@ -304,10 +375,18 @@ StaleReports remove_store_order_reports()
 
 int write_reports(const CommandTable *table, const EnvironmentList *list, StaleReports stale)
 {
-    // The names to sort, the sort's keys and the report blocks are allocated
-    // first, and the helper thread takes its arrays before it opens any
-    // report. So running out of memory, which ends the run, leaves every
-    // report as it was.
+    // The helper thread takes its arrays, and this one the names to sort and
+    // the sort's keys, before any report is opened. So running out of memory,
+    // which ends the run, leaves every report as it was. The report blocks
+    // come first, as the helper writes into them: four blocks of 32 KiB, too
+    // large for a stack frame on every platform.
+    std::unique_ptr<ReportSet> reports(new ReportSet);
+    std::thread writer;
+    try {
+        writer = std::thread(write_each_report, table, list, stale, reports.get());
+    } catch (const std::system_error &) {
+        // No thread: the reports are written below, once the names are sorted.
+    }
     int commands = 0, environments = environment_list_count(list);
     // The sort needs no order, so its names come in the order they lie in
     // memory, which reads them one after another.
@@ -315,25 +394,26 @@ int write_reports(const CommandTable *table, const EnvironmentList *list, StaleR
     NameArray environment_lst = environment_flatten(list, environments);
     std::unique_ptr<SortRoom, void (*)(SortRoom *)> room(
         sort_room_new(std::max(commands, environments)), sort_room_free);
-    // Four blocks of 32 KiB: too large for a stack frame on every platform.
-    std::unique_ptr<ReportSet> reports(new ReportSet);
-
-    std::thread writer;
-    try {
-        writer = std::thread(write_store_order_reports, table, list, stale, reports.get());
-    } catch (const std::system_error &) {
-        write_store_order_reports(table, list, stale, reports.get());
+    {
+        std::lock_guard<std::mutex> guard(reports->lock);
+        reports->command_lst_names = command_lst;
+        reports->commands = commands;
+        reports->environment_lst_names = environment_lst;
+        reports->environments = environments;
+        reports->allocated = true;
+        reports->changed.notify_all();
     }
-    sort_names(command_lst, commands, room.get());
+    sort_names(command_lst, commands, room.get(), tell_commands_sorted, reports.get());
     sort_names(environment_lst, environments, room.get());
     {
-        std::unique_lock<std::mutex> guard(reports->lock);
-        reports->changed.wait(guard, [&reports] { return reports->opened; });
+        std::lock_guard<std::mutex> guard(reports->lock);
+        reports->environments_sorted = true;
+        reports->changed.notify_all();
     }
-    report_fill(&reports->command_lst, command_lst, commands);
-    report_fill(&reports->environment_lst, environment_lst, environments);
     if (writer.joinable())
         writer.join();
+    else
+        write_each_report(table, list, stale, reports.get());
     name_array_free(environment_lst);
     name_array_free(command_lst);
 

@@ -46,8 +46,11 @@ void sort_room_free(SortRoom *room);
 
 // Sorts `count` names into name_order() order, eight bytes a level: a level
 // of many keys by radix, a small one by comparison. `room` was made for at
-// least `count` names.
-void sort_names(NameArray names, int count, SortRoom *room);
+// least `count` names. As the names from the first on reach their final
+// places, `sorted` (when given) is called with `context` and how many are:
+// every few thousand names, and with `count` at the end (unless it is 0).
+void sort_names(NameArray names, int count, SortRoom *room,
+                void (*sorted)(void *context, int count) = nullptr, void *context = nullptr);
 
 // The sort order of the ".lst" reports, for qsort over a NameArray: compares
 // the names that slots `a` and `b` point to byte by byte as unsigned values

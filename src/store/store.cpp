@@ -239,6 +239,16 @@ void command_table_add_hashed(CommandTable *table, const char *name, size_t leng
     else
         table->tail[b]->next = node;
     table->tail[b] = node;
+    size_t count = table->index.count - 1; // names before this one
+    if (count == table->first_seen_capacity) {
+        size_t capacity = count == 0 ? 1024 : 2 * count;
+        uint16_t *grown = new uint16_t[capacity];
+        std::copy(table->first_seen_bucket, table->first_seen_bucket + count, grown);
+        delete[] table->first_seen_bucket;
+        table->first_seen_bucket = grown;
+        table->first_seen_capacity = capacity;
+    }
+    table->first_seen_bucket[count] = static_cast<uint16_t>(b);
 }
 
 // The same for the list.
@@ -287,22 +297,18 @@ NameArray command_table_flatten(const CommandTable *table, int *count)
 {
     // Each chain holds its bucket's names in the order they were first seen,
     // which is the order their nodes were made; so the table's order is that
-    // order, stably sorted by bucket. A counting sort over the pool reads
-    // the nodes one after another, where walking the chains would wait on
-    // memory at every node.
+    // order, stably sorted by bucket. A counting sort over the buckets noted
+    // as names came, then over the pool, reads the names one after another,
+    // where walking the chains would wait on memory at every node.
     *count = command_table_count(table);
     NameArray array = name_array_new(*count);
-    std::unique_ptr<uint16_t[]> bucket_of(new uint16_t[static_cast<size_t>(*count) + 1]);
     std::unique_ptr<uint32_t[]> start(new uint32_t[kBucketCount + 1]());
-    size_t next = 0;
-    name_pool_visit(&table->pool, [&](const char *text, size_t length) {
-        unsigned bucket = name_hash_sized(text, length);
-        bucket_of[next++] = static_cast<uint16_t>(bucket);
-        ++start[bucket + 1];
-    });
+    const uint16_t *bucket_of = table->first_seen_bucket;
+    for (int i = 0; i < *count; ++i)
+        ++start[bucket_of[i] + 1];
     for (size_t b = 0; b < kBucketCount; ++b)
         start[b + 1] += start[b];
-    next = 0;
+    size_t next = 0;
     name_pool_visit(&table->pool,
                     [&](const char *text, size_t) { array[start[bucket_of[next++]]++] = text; });
     return array;
@@ -323,6 +329,7 @@ void command_table_free(CommandTable *table)
         return;
     name_pool_free(&table->pool);
     index_free(&table->index);
+    delete[] table->first_seen_bucket;
     delete table;
 }
 

@@ -50,11 +50,14 @@ enum { kBucketCount = 5120 };
 // name_hash(), never resized. Beside the chains, `tail` holds each chain's
 // last node, so that a new name is appended at once, and `index` finds a
 // stored name without walking its chain (and knows how many there are).
+// `first_seen_bucket` gives the table's order without a walk of the chains.
 struct CommandTable {
     NameNode *bucket[kBucketCount];
     NameNode *tail[kBucketCount];
     NameIndex index;
     NamePool pool;
+    uint16_t *first_seen_bucket; // the bucket of each name, in the order first seen
+    size_t first_seen_capacity;
 };
 
 // A singly linked list of environment names, newest first-seen name first,
