@@ -146,7 +146,7 @@ TEST(Walk, AHandOverPartWayGoesOnInTheWalksScannerState)
 TEST(RecentNames, TellsEveryShortNameFromEveryOther)
 {
     // For each length up to 17, a name is seen again once handed on (up to
-    // 16 bytes), whatever bytes follow it in the slack, while one that
+    // 15 bytes), whatever bytes follow it in the slack, while one that
     // differs in any one byte, in its length or in its kind is not.
     for (size_t length = 1; length <= 17; ++length) {
         std::unique_ptr<RecentNames> recent(new RecentNames());
@@ -157,7 +157,7 @@ TEST(RecentNames, TellsEveryShortNameFromEveryOther)
         name += slack;
         EXPECT_FALSE(recent_name_seen(recent.get(), kKindCommand, name.data(), length));
         std::string again = name.substr(0, length) + std::string(kRecentNameSlack, '%');
-        EXPECT_EQ(recent_name_seen(recent.get(), kKindCommand, again.data(), length), length <= 16)
+        EXPECT_EQ(recent_name_seen(recent.get(), kKindCommand, again.data(), length), length <= 15)
             << name;
         EXPECT_FALSE(recent_name_seen(recent.get(), kKindEnvironment, name.data(), length));
         EXPECT_FALSE(recent_name_seen(recent.get(), kKindCommand, name.data(), length - 1));

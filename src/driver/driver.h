@@ -16,8 +16,7 @@
 // last name that fell to it.
 struct RecentNames {
     struct Slot {
-        uint64_t low, high; // the name's bytes, as recent_name_seen() packs them
-        uint64_t key;       // its length and kind; 0 while the slot is free
+        uint64_t low, high; // the name, as recent_name_seen() packs it; 0 while free
     };
     Slot slot[2048];
 };
@@ -50,13 +49,14 @@ constexpr RecentNameMasks make_recent_name_masks()
 inline constexpr RecentNameMasks kRecentNameMasks = make_recent_name_masks();
 
 // Returns true when the name of `length` bytes of the given kind was handed
-// on already; otherwise remembers it and returns false. The name's first 16
-// bytes are read as two words whatever its length, and those past its end
-// masked off: the caller's buffer has kRecentNameSlack bytes to spare, so
-// that no name costs a branch on its length.
+// on already; otherwise remembers it and returns false. Only names of up to
+// 15 bytes are remembered, in a slot of 16 bytes. The name's first 16 bytes
+// are read as two words whatever its length, and those past its end masked
+// off: the caller's buffer has kRecentNameSlack bytes to spare, so that no
+// name costs a branch on its length.
 inline bool recent_name_seen(RecentNames *recent, NameKind kind, const char *name, size_t length)
 {
-    if (length > 16 || length == 0)
+    if (length > 15 || length == 0)
         return false;
     uint64_t low, high;
     memcpy(&low, name, 8);
@@ -66,13 +66,15 @@ inline bool recent_name_seen(RecentNames *recent, NameKind kind, const char *nam
     high = __builtin_bswap64(high);
 #endif
     low &= kRecentNameMasks.low[length];
-    high &= kRecentNameMasks.high[length];
-    uint64_t key = length | static_cast<uint64_t>(kind) << 8;
-    uint64_t mixed = (low ^ (high * 31) ^ key) * 0x9e3779b97f4a7c15ull;
+    // The last byte of `high`, past any name of up to 15 bytes, holds the
+    // length and the kind.
+    high = (high & kRecentNameMasks.high[length]) |
+           (length | static_cast<uint64_t>(kind == kKindEnvironment) << 4) << 56;
+    uint64_t mixed = (low ^ (high * 31)) * 0x9e3779b97f4a7c15ull;
     RecentNames::Slot &slot = recent->slot[mixed >> 53];
-    if (slot.low == low && slot.high == high && slot.key == key)
+    if (slot.low == low && slot.high == high)
         return true;
-    slot = RecentNames::Slot{low, high, key};
+    slot = RecentNames::Slot{low, high};
     return false;
 }
 
