@@ -1,6 +1,11 @@
 #include "formatted_model.h"
 
 #include <cstring>
+#include <filesystem>
+#include <string>
+#ifdef _WIN32
+#include <process.h>
+#endif
 
 #include "scan/scan.h"
 
@@ -76,7 +81,18 @@ NameSequences scanner_names(FILE *stream, size_t buffer_size)
 
 FILE *stream_holding(const std::string &bytes)
 {
+#ifdef _WIN32
+    // The C library's tmpfile() names its files by a count of the process's
+    // own, so that test processes run side by side take the same names and
+    // fail: this one names its file for the process as well, and has it
+    // removed on closing ("D").
+    static unsigned next = 0;
+    std::string name = "quillmap-" + std::to_string(_getpid()) + "-" + std::to_string(next++);
+    std::string path = (std::filesystem::temp_directory_path() / name).string();
+    FILE *stream = fopen(path.c_str(), "w+bD");
+#else
     FILE *stream = tmpfile();
+#endif
     if (stream == nullptr)
         return nullptr;
     if (fwrite(bytes.data(), 1, bytes.size(), stream) != bytes.size()) {
