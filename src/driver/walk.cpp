@@ -178,25 +178,33 @@ void hand_over(SourceFile *file, WalkContext *context, const Scanner *resume,
 // failure are still visited. A directory entered before, on this descent (a
 // cycle of links) or by another path (links that join again), is passed over:
 // its names are stored already.
-void walk_directory(const std::string &directory, bool top, WalkContext *context)
+//
+// `path` holds the directory's path; each entry's path is built on it in
+// place and taken off again, so that the walk makes no string per entry.
+void walk_directory(std::string *path, bool top, WalkContext *context)
 {
     DirectoryListing listing;
-    ListStatus status = list_directory(directory, &listing);
+    ListStatus status = list_directory(*path, &listing);
     if (status != kListed && (top || status == kListBroken)) {
-        say("Cannot read %s: %s\n", directory.c_str(), listing.error.c_str());
+        say("Cannot read %s: %s\n", path->c_str(), listing.error.c_str());
         context->status = 1;
     }
     const DirectoryIdentity &id = listing.identity;
     if (status == kListUnopened ||
         (id.known && !context->entered.insert({id.volume, id.file}).second))
         return;
+    const size_t length = path->size();
     for (const DirectoryEntry &entry : listing.entries) {
-        if (entry.name[0] == '.')
+        if (entry.name[0] == '.' || (entry.kind != kEntryDirectory && entry.kind != kEntryPlain))
             continue;
-        if (entry.kind == kEntryDirectory)
-            walk_directory(directory + entry.name + kPathSeparator, false, context);
-        else if (entry.kind == kEntryPlain)
-            scan_file(directory + entry.name, context);
+        path->append(entry.name);
+        if (entry.kind == kEntryDirectory) {
+            *path += kPathSeparator;
+            walk_directory(path, false, context);
+        } else {
+            scan_file(*path, context);
+        }
+        path->resize(length);
     }
 }
 
@@ -207,6 +215,7 @@ int walk_tree(const std::string &directory, NameSink *sink)
     WalkContext context{sink, name_sink_batch(sink),
                         {},   std::vector<unsigned char>(kDefaultBufferSize + kRecentNameSlack),
                         0,    std::unique_ptr<RecentNames>(new RecentNames())};
-    walk_directory(directory, true, &context);
+    std::string path = directory;
+    walk_directory(&path, true, &context);
     return context.status;
 }
