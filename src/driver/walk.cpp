@@ -171,16 +171,15 @@ void hand_over(SourceFile *file, WalkContext *context, const Scanner *resume,
     context->batch = name_sink_batch(context->sink);
 }
 
-// Lists `directory` whole, then visits its entries in listing order. Only one
-// directory handle is open at a time, however deep the tree. A directory that
-// cannot be opened is passed over silently, unless it is the `top` of the
-// walk; a listing that fails part way is reported and its entries before the
-// failure are still visited. A directory entered before, on this descent (a
-// cycle of links) or by another path (links that join again), is passed over:
-// its names are stored already.
-//
-// `path` holds the directory's path; each entry's path is built on it in
-// place and taken off again, so that the walk makes no string per entry.
+// Lists the directory whose path *path holds whole, then visits its entries
+// in listing order. Only one directory handle is open at a time, however
+// deep the tree. A directory that cannot be opened is passed over silently,
+// unless it is the `top` of the walk; a listing that fails part way is
+// reported and its entries before the failure are still visited. A directory
+// entered before, on this descent (a cycle of links) or by another path
+// (links that join again), is passed over: its names are stored already.
+// Each entry's path is built on *path in place and taken off again, so that
+// the walk makes no string per entry.
 void walk_directory(std::string *path, bool top, WalkContext *context)
 {
     DirectoryListing listing;
