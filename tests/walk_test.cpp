@@ -145,10 +145,11 @@ TEST(Walk, AHandOverPartWayGoesOnInTheWalksScannerState)
 
 TEST(RecentNames, TellsEveryShortNameFromEveryOther)
 {
-    // For each length up to 17, a name is seen again once handed on (up to
-    // 15 bytes), whatever bytes follow it in the slack, while one that
-    // differs in any one byte, in its length or in its kind is not.
-    for (size_t length = 1; length <= 17; ++length) {
+    // For each length up to 33, a name is seen again once handed on (up to
+    // 31 bytes, in either table), whatever bytes follow it in the slack,
+    // while one that differs in any one byte, in its length or in its kind
+    // is not.
+    for (size_t length = 1; length <= 33; ++length) {
         std::unique_ptr<RecentNames> recent(new RecentNames());
         std::string name(length, 'a');
         for (size_t i = 0; i < length; ++i)
@@ -157,7 +158,7 @@ TEST(RecentNames, TellsEveryShortNameFromEveryOther)
         name += slack;
         EXPECT_FALSE(recent_name_seen(recent.get(), kKindCommand, name.data(), length));
         std::string again = name.substr(0, length) + std::string(kRecentNameSlack, '%');
-        EXPECT_EQ(recent_name_seen(recent.get(), kKindCommand, again.data(), length), length <= 15)
+        EXPECT_EQ(recent_name_seen(recent.get(), kKindCommand, again.data(), length), length <= 31)
             << name;
         EXPECT_FALSE(recent_name_seen(recent.get(), kKindEnvironment, name.data(), length));
         EXPECT_FALSE(recent_name_seen(recent.get(), kKindCommand, name.data(), length - 1));

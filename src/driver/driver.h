@@ -16,14 +16,18 @@
 // last name that fell to it.
 struct RecentNames {
     struct Slot {
-        uint64_t low, high; // the name, as recent_name_seen() packs it; 0 while free
+        uint64_t low, high; // a name of up to 15 bytes, as recent_name_seen() packs it
     };
-    Slot slot[2048];
+    struct LongSlot {
+        uint64_t word[4]; // a name of 16 to 31 bytes, likewise
+    };
+    Slot slot[2048];          // all zero while free, which no name packs to
+    LongSlot long_slot[1024]; // likewise
 };
 
 // The bytes that recent_name_seen() may read past a name's end: every buffer
 // that names are scanned in has this many bytes more than it uses.
-enum { kRecentNameSlack = 16 };
+enum { kRecentNameSlack = 32 };
 
 // Masks that keep the first n bytes of a name's two words, for n from 0 to
 // 16: `low` for the first eight bytes, `high` for the next eight.
@@ -48,33 +52,50 @@ constexpr RecentNameMasks make_recent_name_masks()
 
 inline constexpr RecentNameMasks kRecentNameMasks = make_recent_name_masks();
 
+// Reads the eight bytes at `p` as a word, the first byte lowest.
+inline uint64_t recent_name_word(const char *p)
+{
+    uint64_t word;
+    memcpy(&word, p, 8);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    word = __builtin_bswap64(word);
+#endif
+    return word;
+}
+
 // Returns true when the name of `length` bytes of the given kind was handed
-// on already; otherwise remembers it and returns false. Only names of up to
-// 15 bytes are remembered, in a slot of 16 bytes. The name's first 16 bytes
-// are read as two words whatever its length, and those past its end masked
-// off: the caller's buffer has kRecentNameSlack bytes to spare, so that no
-// name costs a branch on its length.
+// on already; otherwise remembers it and returns false. Names of up to 15
+// bytes are remembered in slots of 16 bytes, names of 16 to 31 in slots of
+// 32; longer ones are not remembered. The name's words are read whole
+// whatever its length, and the bytes past its end masked off: the caller's
+// buffer has kRecentNameSlack bytes to spare, so that no name costs a branch
+// on its exact length. The byte after the longest name a slot holds holds
+// the length and the kind.
 inline bool recent_name_seen(RecentNames *recent, NameKind kind, const char *name, size_t length)
 {
-    if (length > 15 || length == 0)
+    if (length == 0 || length > 31)
         return false;
-    uint64_t low, high;
-    memcpy(&low, name, 8);
-    memcpy(&high, name + 8, 8);
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    low = __builtin_bswap64(low); // the first byte lowest, as the masks keep it
-    high = __builtin_bswap64(high);
-#endif
-    low &= kRecentNameMasks.low[length];
-    // The last byte of `high`, past any name of up to 15 bytes, holds the
-    // length and the kind.
-    high = (high & kRecentNameMasks.high[length]) |
-           (length | static_cast<uint64_t>(kind == kKindEnvironment) << 4) << 56;
-    uint64_t mixed = (low ^ (high * 31)) * 0x9e3779b97f4a7c15ull;
-    RecentNames::Slot &slot = recent->slot[mixed >> 53];
-    if (slot.low == low && slot.high == high)
+    uint64_t tag = (length | static_cast<uint64_t>(kind == kKindEnvironment) << 5) << 56;
+    if (length <= 15) {
+        uint64_t low = recent_name_word(name) & kRecentNameMasks.low[length];
+        uint64_t high = (recent_name_word(name + 8) & kRecentNameMasks.high[length]) | tag;
+        uint64_t mixed = (low ^ (high * 31)) * 0x9e3779b97f4a7c15ull;
+        RecentNames::Slot &slot = recent->slot[mixed >> 53];
+        if (slot.low == low && slot.high == high)
+            return true;
+        slot = RecentNames::Slot{low, high};
+        return false;
+    }
+    uint64_t word[4] = {recent_name_word(name), recent_name_word(name + 8),
+                        recent_name_word(name + 16) & kRecentNameMasks.low[length - 16],
+                        (recent_name_word(name + 24) & kRecentNameMasks.high[length - 16]) | tag};
+    uint64_t mixed =
+        (word[0] ^ (word[1] * 31) ^ (word[2] * 961) ^ (word[3] * 29791)) * 0x9e3779b97f4a7c15ull;
+    RecentNames::LongSlot &slot = recent->long_slot[mixed >> 54];
+    if (slot.word[0] == word[0] && slot.word[1] == word[1] && slot.word[2] == word[2] &&
+        slot.word[3] == word[3])
         return true;
-    slot = RecentNames::Slot{low, high};
+    slot = RecentNames::LongSlot{{word[0], word[1], word[2], word[3]}};
     return false;
 }
 
