@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/platform.h"
+#include "platform/platform.h"
 #include "scan/scan.h"
 #include "walk_sources.h"
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <utility>
 
-#include "driver/driver.h"
-#include "driver/platform.h"
+#include "platform/platform.h"
+#include "scan/scan.h"
 
 // Calls visit(path) for every plain file below the command-line argument
 // `argument` whose name marks a source.

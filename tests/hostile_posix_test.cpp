@@ -293,8 +293,8 @@ TEST(HostileOutputs, RunningOutOfMemoryInTheReportPhaseLeavesEveryReportAsItWas)
     CommandTable *table = command_table_new();
     EnvironmentList list{};
     for (unsigned n = 0; n < 3000; ++n) {
-        command_table_add(table, letter_name(n).c_str());
-        environment_add(&list, letter_name(n).c_str());
+        store_command(table, letter_name(n));
+        store_environment(&list, letter_name(n));
     }
     write_file(dir / "command.lst", "old\r\n");
     // Refuse the first allocation of the report phase, then the second, and
@@ -483,6 +483,50 @@ TEST(HostileOutputs, ASecondRunInTheSameDirectoryWaitsForTheFirst)
     EXPECT_EQ(exit_status(child), 0);
     EXPECT_EQ(err, waiting + "Analyzing in/x.tex.\n");
     EXPECT_EQ(read_file(dir / "command.all"), "new\r\n");
+}
+
+TEST(HostileOutputs, WithoutThreadsARunGivesTheSameReports)
+{
+    if (QUILLMAP_SANITIZED)
+        GTEST_SKIP() << "the sanitizers' runtimes start threads of their own";
+    // An unprivileged user held to one process can start no thread: the
+    // names are stored and the reports written on the run's one thread, and
+    // they must come out as a run with threads leaves them.
+    const std::string as_nobody = "exec setpriv --reuid=65534 --regid=65534 --clear-groups ";
+    const std::string limited = "sh -c 'ulimit -p 1 && echo limited && "; // -p: processes
+    FILE *probe = popen((as_nobody + limited + "/bin/true && echo started' 2>&1").c_str(), "r");
+    ASSERT_NE(probe, nullptr);
+    std::string said;
+    for (char line[256]; fgets(line, sizeof line, probe) != nullptr;)
+        said += line;
+    pclose(probe);
+    ASSERT_TRUE(said.find("limited") != std::string::npos &&
+                said.find("started") == std::string::npos)
+        << "the limit does not hold: " << said;
+
+    TempDir dir;
+    make_dirs(dir / "in/sub");
+    make_dirs(dir / "threads");
+    make_dirs(dir / "alone");
+    std::string large;
+    for (unsigned n = 0; n < 60000; ++n)
+        large += "\\begin{" + letter_name(n % 700) + "}\\" + letter_name(n) + " ";
+    write_file(dir / "in/large.tex", large);
+    write_file(dir / "in/sub/small.tex", "\\begin{doc}\\Aa\\BB");
+    for (const std::string &path : {dir.path(), dir / "in", dir / "in/sub"})
+        ASSERT_EQ(chmod(path.c_str(), 0755), 0);
+    ASSERT_EQ(chmod((dir / "alone").c_str(), 0777), 0);
+    std::string tree = dir / "in";
+    ToolRun threaded = run_tool(dir / "threads", {tree});
+    ToolRun alone =
+        run_tool(dir / "alone", {tree}, as_nobody + limited + "exec \"$0\" \"$@\"' >/dev/null");
+    EXPECT_EQ(alone.status, 0);
+    EXPECT_EQ(alone.err, threaded.err);
+    for (const char *report : {"command.all", "command.lst", "environment.all", "environment.lst"})
+        EXPECT_TRUE(read_file(dir / (std::string("alone/") + report)) ==
+                    read_file(dir / (std::string("threads/") + report)))
+            << report;
+    EXPECT_EQ(count_of(read_file(dir / "alone/environment.lst"), "\r\n"), 701u);
 }
 
 } // namespace

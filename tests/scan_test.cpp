@@ -5,13 +5,14 @@
 #include <string>
 #include <vector>
 
-#include "driver/driver.h"
 #include "scan/scan.h"
 #include "test_support.h"
 
 namespace {
 
-const size_t kBufferSizes[] = {1, 2, 3, 7, kDefaultBufferSize};
+// Small sizes cut names everywhere; 8 to 17 and 23 make the scanner's
+// eight-bytes-at-a-time loop meet a refill at each offset of a word.
+const size_t kBufferSizes[] = {1, 2, 3, 7, 8, 9, 15, 16, 17, 23, kDefaultBufferSize};
 
 using Names = std::vector<std::string>;
 
@@ -83,6 +84,9 @@ std::vector<ScanCase> scan_cases()
          {"newenvironment", "par", "begin", "end"},
          {"proof", "proof"}},
         {"\\a\r\\b\r", {"a", "b"}, {}}, // CR is an ordinary byte
+        {"\\abcdefghijklmnopqrstu1\\ABCDEFGHIJKLMNOPQRS@\\",
+         {"abcdefghijklmnopqrstu", "ABCDEFGHIJKLMNOPQRS@"},
+         {}},
         {std::string("\\a\0b\\c", 6), {"a", "c"}, {}},
         {"\\caf\xc3\xa9\\\xe9t\\z", {"caf", "z"}, {}},
         {"\\begin{\xe9}", {"begin"}, {}},

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -26,6 +27,26 @@ NameSequences model_bytes(const std::string &bytes)
     NameSequences names = formatted_model_scan(stream);
     fclose(stream);
     return names;
+}
+
+void store_command(CommandTable *table, const std::string &name)
+{
+    NameGroup group{};
+    name_group_add(&group, table, nullptr, kKindCommand, name.data(), name.size());
+    name_group_store(&group, table, nullptr);
+}
+
+void store_environment(EnvironmentList *list, const std::string &name)
+{
+    NameGroup group{};
+    name_group_add(&group, nullptr, list, kKindEnvironment, name.data(), name.size());
+    name_group_store(&group, nullptr, list);
+}
+
+int name_order(const void *a, const void *b)
+{
+    int order = strcmp(*static_cast<const char *const *>(a), *static_cast<const char *const *>(b));
+    return (order > 0) - (order < 0);
 }
 
 std::string without_reasons(const std::string &text)

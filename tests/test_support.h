@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "formatted_model.h"
+#include "store/store.h"
 
 // Runs the real scanner over `bytes` through a buffer of `buffer_size` bytes
 // and returns every name it yields, in order.
@@ -15,6 +16,15 @@ NameSequences scan_bytes(const std::string &bytes, size_t buffer_size);
 
 // The same through the formatted-input model.
 NameSequences model_bytes(const std::string &bytes);
+
+// Adds one name to a store, as the pipeline does, through a group of one.
+void store_command(CommandTable *table, const std::string &name);
+void store_environment(EnvironmentList *list, const std::string &name);
+
+// The order of the ".lst" reports, for qsort over a NameArray: the names
+// compared byte by byte as unsigned values, a prefix first. Returns -1, 0 or
+// 1.
+int name_order(const void *a, const void *b);
 
 // The directory separator of the platform, and `path` with each '/' made
 // into it.

@@ -4,7 +4,7 @@
 
 #include <stdexcept>
 
-#include "driver/platform.h"
+#include "platform/platform.h"
 #include "test_support.h"
 
 namespace {

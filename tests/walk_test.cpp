@@ -5,11 +5,9 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "driver/driver.h"
 #include "test_support.h"
 
 namespace {
@@ -18,6 +16,16 @@ bool is_directory(const std::string &path)
 {
     std::error_code error;
     return std::filesystem::is_directory(path, error);
+}
+
+// True for the four source extensions, exactly (not through the tool's own
+// filter, which this test checks).
+bool is_source_name(const std::string &name)
+{
+    for (const char *extension : {".tex", ".ltx", ".sty", ".def"})
+        if (name.size() > 4 && name.compare(name.size() - 4, 4, extension) == 0)
+            return true;
+    return false;
 }
 
 // The console lines a walk of `directory` (ending with the separator) must
@@ -31,7 +39,7 @@ std::string expected_lines(const std::string &directory)
         std::string path = directory + name;
         if (is_directory(path))
             lines += expected_lines(path + kSep);
-        else if (is_source_file(path.c_str()))
+        else if (is_source_name(name))
             lines += console("Analyzing " + path + ".\n");
     }
     return lines;
@@ -91,83 +99,6 @@ TEST(Walk, AnnouncesEverySourceInDepthFirstListingOrder)
         EXPECT_EQ(run.err, c.expected_err) << c.args[0];
 #endif
         EXPECT_EQ(run.out, "");
-    }
-}
-
-TEST(Walk, NamesKeepTheirOrderWhicheverThreadScansThem)
-{
-    // Sources of about a batch each, some scanned on the walk's thread and
-    // some handed whole to the store thread, whose stretches straddle batches
-    // and cut names in two: the first-seen order of the environment names
-    // over all files must come out exactly.
-    TempDir dir;
-    make_dirs(dir / "in");
-    unsigned next = 0;
-    for (int file = 0; file < 24; ++file) {
-        std::string text;
-        for (; text.size() < 40000u + 7919u * static_cast<unsigned>(file); ++next)
-            text += "\\begin{" + letter_name(next) + "}\\x" + std::to_string(next) + " ";
-        write_file(dir / ("in/f" + std::to_string(file) + ".tex"), text);
-    }
-    std::vector<std::string> first_seen;
-    for (const std::string &name : listing_order(dir / "in")) {
-        std::string text = read_file(dir / ("in/" + name));
-        for (size_t at = text.find('{'); at != std::string::npos; at = text.find('{', at + 1))
-            first_seen.push_back(text.substr(at + 1, text.find('}', at) - at - 1));
-    }
-    std::vector<std::string> newest_first(first_seen.rbegin(), first_seen.rend());
-    ToolRun run = run_tool(dir.path(), {"in"});
-    EXPECT_EQ(run.status, 0);
-    EXPECT_TRUE(read_file(dir / "environment.all") == crlf_lines(newest_first));
-    EXPECT_EQ(read_file(dir / "command.lst"), crlf_lines({"begin", "x"}));
-}
-
-TEST(Walk, AHandOverPartWayGoesOnInTheWalksScannerState)
-{
-    // A source just too large to hand to the store thread whole is scanned
-    // here for a block, then handed over (the store thread has nothing else
-    // to do) with this thread's scanner, which the block leaves in each
-    // state a name can be cut in: after "\", "\be", "\begin", "\begin " and
-    // "\begin  {st".
-    const size_t cuts[] = {1, 3, 6, 7, 11};
-    for (size_t cut : cuts) {
-        TempDir dir;
-        make_dirs(dir / "in");
-        std::string text = std::string(kDefaultBufferSize - cut, ' ') + "\\begin  {straddle}\\x";
-        text += std::string(4 * kNameBatchCapacity + 30000 - text.size(), ' ') + "\\end";
-        write_file(dir / "in/a.tex", text);
-        ToolRun run = run_tool(dir.path(), {"in"});
-        EXPECT_EQ(run.status, 0);
-        EXPECT_EQ(read_file(dir / "environment.all"), crlf_lines({"straddle"})) << cut;
-        EXPECT_EQ(read_file(dir / "command.lst"), crlf_lines({"begin", "end", "x"})) << cut;
-    }
-}
-
-TEST(RecentNames, TellsEveryShortNameFromEveryOther)
-{
-    // For each length up to 33, a name is seen again once handed on (up to
-    // 31 bytes, in either table), whatever bytes follow it in the slack,
-    // while one that differs in any one byte, in its length or in its kind
-    // is not.
-    for (size_t length = 1; length <= 33; ++length) {
-        std::unique_ptr<RecentNames> recent(new RecentNames());
-        std::string name(length, 'a');
-        for (size_t i = 0; i < length; ++i)
-            name[i] = static_cast<char>('a' + (i * 7 + length) % 26);
-        std::string slack(kRecentNameSlack, '#');
-        name += slack;
-        EXPECT_FALSE(recent_name_seen(recent.get(), kKindCommand, name.data(), length));
-        std::string again = name.substr(0, length) + std::string(kRecentNameSlack, '%');
-        EXPECT_EQ(recent_name_seen(recent.get(), kKindCommand, again.data(), length), length <= 31)
-            << name;
-        EXPECT_FALSE(recent_name_seen(recent.get(), kKindEnvironment, name.data(), length));
-        EXPECT_FALSE(recent_name_seen(recent.get(), kKindCommand, name.data(), length - 1));
-        for (size_t i = 0; i < length; ++i) {
-            std::string other = name;
-            other[i] = '@';
-            EXPECT_FALSE(recent_name_seen(recent.get(), kKindCommand, other.data(), length))
-                << name << " and " << other;
-        }
     }
 }
 

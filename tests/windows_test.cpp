@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/platform.h"
+#include "platform/platform.h"
 #include "test_support.h"
 
 namespace {

@@ -3,9 +3,9 @@
 #include <cstdlib>
 #include <new>
 
+#include "../platform/platform.h"
 #include "../report/report.h"
 #include "driver.h"
-#include "platform.h"
 
 namespace {
 
@@ -38,11 +38,11 @@ int run_quillmap(int argc, char **argv)
 
     CommandTable *table = command_table_new();
     EnvironmentList list{};
-    NameSink *sink = name_sink_start(table, &list);
+    Collector *collector = collect_start(table, &list, collect_default_limits());
     int status = 0;
     for (int i = 1; i < argc; ++i)
-        status |= walk_tree(directory_path(argv[i]), sink);
-    name_sink_finish(sink);
+        status |= walk_tree(directory_path(argv[i]), collector);
+    collect_finish(collector);
     status |= write_reports(table, &list, stale);
     command_table_free(table);
     environment_free(&list);

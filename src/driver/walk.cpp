@@ -1,28 +1,13 @@
-// The depth-first directory walk, and the reading of each source it finds.
+// The depth-first directory walk: list, visit, open, say, add, close.
 #include <cstdarg>
 #include <cstdio>
-#include <cstring>
-#include <memory>
 #include <set>
 #include <utility>
 #include <vector>
 
+#include "../platform/platform.h"
 #include "../scan/scan.h"
 #include "driver.h"
-#include "platform.h"
-
-const char *const SourceExtensionTable[] = {"tex", "ltx", "sty", "def", nullptr};
-
-int is_source_file(const char *path)
-{
-    const char *dot = strrchr(path, '.');
-    if (dot == nullptr)
-        return 0;
-    for (const char *const *extension = SourceExtensionTable; *extension != nullptr; ++extension)
-        if (strcmp(dot + 1, *extension) == 0)
-            return 1;
-    return 0;
-}
 
 void say(const char *format, ...)
 {
@@ -55,43 +40,18 @@ void say(const char *format, ...)
 namespace {
 
 struct WalkContext {
-    NameSink *sink;
-    NameBatch *batch; // the sink's batch being filled
+    Collector *collector;
     std::set<std::pair<unsigned long long, unsigned long long>> entered; // directories walked
-    std::vector<unsigned char> block;    // the read buffer, shared by every file, and a slack
-    int status;                          // 1 once a listing failed part way
-    std::unique_ptr<RecentNames> recent; // names this thread handed on lately
+    int status; // 1 once a listing failed part way
 };
 
-// Reads the next bytes of `file` into the `room` bytes at `at`, counting
-// them in *total, and returns how many came. *ended says that no more follow:
-// the read gave nothing or failed (its reason kept in *error), or it was
-// short and brought the total to the size the file had when opened, which
-// ends the input without another read (most sources fit in one block, so
-// this saves a call per file).
-size_t read_on(SourceFile *file, unsigned char *at, size_t room, unsigned long long *total,
-               std::string *error, bool *ended)
+// The pipeline's reader over an open source file.
+long read_source(void *context, unsigned char *data, size_t capacity, std::string *error)
 {
-    long got = source_read(file, at, room, error);
-    size_t count = got > 0 ? static_cast<size_t>(got) : 0;
-    *total += count;
-    *ended = count == 0 || (count < room && *total == file->size);
-    return count;
+    return source_read(static_cast<SourceFile *>(context), data, capacity, error);
 }
 
-// Reads the next block of `file` into the buffer.
-void refill(SourceFile *file, SourceBuffer *buffer, unsigned long long *total, std::string *error)
-{
-    bool ended;
-    size_t count = read_on(file, buffer->data, buffer->capacity, total, error, &ended);
-    source_buffer_refill(buffer, count, ended);
-}
-
-void scan_source(SourceFile *file, WalkContext *context, std::string *error);
-void hand_over(SourceFile *file, WalkContext *context, const Scanner *resume,
-               unsigned long long total, std::string *error);
-
-// Scans one plain file, if its name marks a source, into the sink. Says
+// Reads one plain file, if its name marks a source, into the pipeline. Says
 // "Analyzing PATH." when it is open, "Cannot open PATH. why?" when it cannot
 // be, and "Cannot read PATH: REASON" when a read fails (the names before are
 // kept).
@@ -106,69 +66,11 @@ void scan_file(const std::string &path, WalkContext *context)
     }
     say("Analyzing %s.\n", path.c_str());
     std::string error;
-    scan_source(&file, context, &error);
+    bool read =
+        collect_source(context->collector, SourceReader{read_source, &file, file.size}, &error);
     source_close(&file);
-    if (!error.empty())
+    if (!read)
         say("Cannot read %s: %s\n", path.c_str(), error.c_str());
-}
-
-// Scans a source on this thread, appending its names to the sink's batch,
-// until the store thread has little to do and what is left of the source is
-// small: then the rest, from its start or from where this thread's scanner
-// stands, is handed over to be scanned there. So the two threads share the
-// scanning as the work comes. A large rest is kept here: handed over whole,
-// it would keep the store thread busy alone while this one waited for room
-// in the ring (four batches still leave room for the walk to go on).
-void scan_source(SourceFile *file, WalkContext *context, std::string *error)
-{
-    const unsigned long long small = 4 * kNameBatchCapacity;
-    SourceBuffer buffer;
-    source_buffer_init(&buffer, context->block.data(), kDefaultBufferSize);
-    Scanner scanner;
-    scanner_init(&scanner);
-    unsigned long long total = 0;
-    for (;;) {
-        ScanToken token = scanner_next(&scanner, &buffer);
-        if (token == kTokenEnd)
-            break;
-        if (token == kTokenMore) {
-            if ((total >= file->size || file->size - total <= small) &&
-                name_sink_idle(context->sink)) {
-                hand_over(file, context, total == 0 ? nullptr : &scanner, total, error);
-                return;
-            }
-            refill(file, &buffer, &total, error);
-            continue;
-        }
-        NameKind kind = token == kTokenCommand ? kKindCommand : kKindEnvironment;
-        if (recent_name_seen(context->recent.get(), kind, scanner.name, scanner.name_length))
-            continue;
-        if (!name_batch_has_room(context->batch, scanner.name_length))
-            context->batch = name_sink_flush(context->sink);
-        name_batch_append(context->batch, kind, scanner.name, scanner.name_length);
-    }
-}
-
-// Reads the rest of a source straight into the sink's batches, for the store
-// thread to scan: from its start when `resume` is null, else from the state
-// of this thread's scanner, which has consumed the `total` bytes before. The
-// same reads as scanning here makes, ending the same way.
-void hand_over(SourceFile *file, WalkContext *context, const Scanner *resume,
-               unsigned long long total, std::string *error)
-{
-    const size_t least = 4096;
-    SegmentStart start = resume == nullptr ? kSegmentBegins : kSegmentResumes;
-    for (;;) {
-        size_t room;
-        unsigned char *at = name_sink_block(context->sink, least, start, &room);
-        bool last;
-        size_t count = read_on(file, at, room, &total, error, &last);
-        name_sink_read(context->sink, count, start, resume, last);
-        if (last)
-            break;
-        start = kSegmentGoesOn;
-    }
-    context->batch = name_sink_batch(context->sink);
 }
 
 // Lists the directory whose path *path holds whole, then visits its entries
@@ -209,11 +111,9 @@ void walk_directory(std::string *path, bool top, WalkContext *context)
 
 } // namespace
 
-int walk_tree(const std::string &directory, NameSink *sink)
+int walk_tree(const std::string &directory, Collector *collector)
 {
-    WalkContext context{sink, name_sink_batch(sink),
-                        {},   std::vector<unsigned char>(kDefaultBufferSize + kRecentNameSlack),
-                        0,    std::unique_ptr<RecentNames>(new RecentNames())};
+    WalkContext context{collector, {}, 0};
     std::string path = directory;
     walk_directory(&path, true, &context);
     return context.status;

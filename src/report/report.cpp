@@ -1,7 +1,10 @@
 // The report phase.
 #include "report.h"
 
+#include "../platform/platform.h"
+
 #include <algorithm>
+#include <cassert>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdint>
@@ -48,17 +51,11 @@ void report_line(ReportFile *file, const char *text)
 {
     if (file->error != 0)
         return;
+    // Names are cut at 1,023 bytes when scanned: every line fits a block.
     size_t length = strlen(text);
-    if (file->used + length + 2 > sizeof file->block) {
+    assert(length + 2 <= sizeof file->block);
+    if (file->used + length + 2 > sizeof file->block)
         report_flush(file);
-        if (length + 2 > sizeof file->block) { // a name longer than a block goes alone
-            errno = 0;
-            if (fwrite(text, 1, length, file->stream) != length ||
-                fwrite("\r\n", 1, 2, file->stream) != 2)
-                file->error = errno != 0 ? errno : EIO;
-            return;
-        }
-    }
     memcpy(file->block + file->used, text, length);
     memcpy(file->block + file->used + length, "\r\n", 2);
     file->used += length + 2;
@@ -216,7 +213,7 @@ struct SortProgress {
 // on them too (and has not ended in them: a word whose last byte is zero
 // holds the name's end) by the eight after. Each name is read once per level,
 // however long the prefixes that names share, and the order is exactly
-// name_order()'s. `limit` is the number of keys from keys[0] to the end of
+// the reports' byte order. `limit` is the number of keys from keys[0] to the end of
 // the whole array; `room` is the sort's working space. At the top level,
 // `progress` takes each run's names once the run is sorted, and is told
 // every few thousand names and at the end.
@@ -355,12 +352,6 @@ void sort_names(NameArray names, int count, SortRoom *room, void (*sorted)(void 
     fill_words(keys, n, n, 0);
     SortProgress progress{names, sorted, context, 0};
     sort_from(keys, n, n, 0, room, &progress);
-}
-
-int name_order(const void *a, const void *b)
-{
-    int order = strcmp(*static_cast<const char *const *>(a), *static_cast<const char *const *>(b));
-    return (order > 0) - (order < 0);
 }
 
 StaleReports remove_store_order_reports()

@@ -2,13 +2,11 @@
 //
 // "command.all" and "environment.all" list the names in the stores' own order
 // and are appended to (the run deletes them when it starts); "command.lst"
-// and "environment.lst" list them sorted by name_order() and are truncated
-// first. Every line is a name followed by CR LF, on every platform.
-// "environment.all" is not created when no environment name was found.
+// and "environment.lst" list them sorted, byte by byte as unsigned values
+// with a prefix first, and are truncated first. Every line is a name followed by CR LF, on every
+// platform. "environment.all" is not created when no environment name was found.
 #ifndef QUILLMAP_REPORT_H
 #define QUILLMAP_REPORT_H
-
-#include <cstdio>
 
 #include "../store/store.h"
 
@@ -32,29 +30,19 @@ StaleReports remove_store_order_reports();
 // written, 1 otherwise.
 int write_reports(const CommandTable *table, const EnvironmentList *list, StaleReports stale);
 
-// Opens the report `name` for writing, appending or truncating, in binary
-// mode and without waiting on it: a pipe with no reader in its place fails at
-// once. Returns null, with errno set, on failure. The platform layer provides
-// it.
-FILE *report_file_open(const char *name, bool append);
-
 // The working space for sorting up to a given number of names, made before
 // any report is opened.
 struct SortRoom;
 SortRoom *sort_room_new(int count);
 void sort_room_free(SortRoom *room);
 
-// Sorts `count` names into name_order() order, eight bytes a level: a level
+// Sorts `count` names into the order of the ".lst" reports (bytes compared
+// as unsigned values, a prefix first), eight bytes a level: a level
 // of many keys by radix, a small one by comparison. `room` was made for at
 // least `count` names. As the names from the first on reach their final
 // places, `sorted` (when given) is called with `context` and how many are:
 // every few thousand names, and with `count` at the end (unless it is 0).
 void sort_names(NameArray names, int count, SortRoom *room,
                 void (*sorted)(void *context, int count) = nullptr, void *context = nullptr);
-
-// The sort order of the ".lst" reports, for qsort over a NameArray: compares
-// the names that slots `a` and `b` point to byte by byte as unsigned values
-// (a prefix first). Returns -1, 0 or 1.
-int name_order(const void *a, const void *b);
 
 #endif

@@ -1,4 +1,4 @@
-// The control-sequence scanner.
+// The source filter and the control-sequence scanner.
 //
 // A small state machine driven over the bytes of a SourceBuffer. It yields
 // exactly the names that a formatted-input scan would: a backslash followed by
@@ -16,6 +16,7 @@
 #include <emmintrin.h>
 #endif
 
+const char *const SourceExtensionTable[] = {"tex", "ltx", "sty", "def", nullptr};
 constexpr const char *KeywordTable[] = {"newenvironment", "begin", nullptr};
 constexpr char LetterSet[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ@";
 
@@ -192,6 +193,17 @@ __attribute__((always_inline)) inline bool take_command(Scanner *scanner, Source
 }
 
 } // namespace
+
+int is_source_file(const char *path)
+{
+    const char *dot = strrchr(path, '.');
+    if (dot == nullptr)
+        return 0;
+    for (const char *const *extension = SourceExtensionTable; *extension != nullptr; ++extension)
+        if (strcmp(dot + 1, *extension) == 0)
+            return 1;
+    return 0;
+}
 
 void source_buffer_init(SourceBuffer *buffer, unsigned char *block, size_t capacity)
 {

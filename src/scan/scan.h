@@ -1,4 +1,4 @@
-// The control-sequence scanner: a tokenizer over bytes.
+// The source filter, and the control-sequence scanner: a tokenizer over bytes.
 //
 // The scanner yields, in order of appearance, every command name (a backslash
 // followed by a run of name characters) and every environment name (the run of
@@ -12,6 +12,13 @@
 
 #include <cassert>
 #include <cstddef>
+
+// The accepted file extensions, ended by a null entry.
+extern const char *const SourceExtensionTable[];
+
+// Returns 1 when the text after the last '.' of `path` equals one of the
+// source extensions, byte for byte; 0 otherwise (also when there is no dot).
+int is_source_file(const char *path);
 
 // The keywords that introduce an environment name, ended by a null entry.
 extern const char *const KeywordTable[];

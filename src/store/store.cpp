@@ -1,6 +1,6 @@
 // Name stores: a fixed 5120-bucket chained hash table for command names, a
-// newest-first linked list for environment names, and the batches that carry
-// names to them.
+// newest-first linked list for environment names, and the groups through
+// which names are added to them.
 #include "store.h"
 
 #include <algorithm>
@@ -279,13 +279,6 @@ CommandTable *command_table_new()
     return new CommandTable();
 }
 
-int command_table_add(CommandTable *table, const char *name)
-{
-    size_t length = strlen(name);
-    command_table_add_hashed(table, name, length, index_hash(name, length));
-    return 1;
-}
-
 int command_table_count(const CommandTable *table)
 {
     // The index holds every name of the table once, so its count is the
@@ -333,12 +326,6 @@ void command_table_free(CommandTable *table)
     delete table;
 }
 
-void environment_add(EnvironmentList *list, const char *name)
-{
-    size_t length = strlen(name);
-    environment_add_hashed(list, name, length, index_hash(name, length));
-}
-
 int environment_list_count(const EnvironmentList *list)
 {
     return static_cast<int>(list->index.count);
@@ -358,17 +345,6 @@ void environment_free(EnvironmentList *list)
     name_pool_free(&list->pool);
     list->head = nullptr;
     index_free(&list->index);
-}
-
-void name_batch_init(NameBatch *batch, size_t capacity)
-{
-    *batch = NameBatch{new unsigned char[capacity], 0, capacity};
-}
-
-void name_batch_release(NameBatch *batch)
-{
-    delete[] batch->data;
-    *batch = NameBatch{};
 }
 
 void name_group_add(NameGroup *group, CommandTable *table, EnvironmentList *list, NameKind kind,
@@ -403,22 +379,4 @@ void name_group_store(NameGroup *group, CommandTable *table, EnvironmentList *li
             environment_add_hashed(list, name.name, name.length, name.hash);
     }
     group->count = 0;
-}
-
-void name_batch_store(NameBatch *batch, CommandTable *table, EnvironmentList *list)
-{
-    // Read once: the batch record may share its cache line with one that
-    // another thread is filling.
-    const unsigned char *data = batch->data;
-    const size_t used = batch->used;
-    NameGroup group{};
-    for (size_t at = 0; at < used;) {
-        const unsigned char *p = data + at;
-        size_t length = p[1] | static_cast<size_t>(p[2]) << 8;
-        name_group_add(&group, table, list, static_cast<NameKind>(p[0]),
-                       reinterpret_cast<const char *>(p + 3), length);
-        at += 3 + length;
-    }
-    name_group_store(&group, table, list);
-    batch->used = 0;
 }

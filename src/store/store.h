@@ -82,10 +82,6 @@ unsigned name_hash(const char *name);
 // Returns a new, empty table.
 CommandTable *command_table_new();
 
-// Records a copy of `name` at the end of its bucket's chain unless the chain
-// holds it already. Returns 1.
-int command_table_add(CommandTable *table, const char *name);
-
 // Returns the number of names in the table.
 int command_table_count(const CommandTable *table);
 
@@ -102,10 +98,6 @@ NameArray command_table_names(const CommandTable *table, int *count);
 // Frees every name, every node and the table itself. Accepts null.
 void command_table_free(CommandTable *table);
 
-// Records a copy of `name` at the head of the list unless the list holds it
-// already.
-void environment_add(EnvironmentList *list, const char *name);
-
 // Returns the number of names in the list.
 int environment_list_count(const EnvironmentList *list);
 
@@ -115,45 +107,11 @@ NameArray environment_flatten(const EnvironmentList *list, int count);
 // Frees every name and node of the list and its index, and leaves it empty.
 void environment_free(EnvironmentList *list);
 
-// Name batches: names found and not yet stored, in the order found, so that
-// the scanning of files and the storing of names can run on two threads while
-// the stores see exactly the sequence of a one-thread run. Each record is a
-// kind byte, the name's length in two bytes (low first) and the name's bytes.
+// The two kinds of name.
 enum NameKind { kKindCommand = 'c', kKindEnvironment = 'e' };
 
-struct NameBatch {
-    unsigned char *data;
-    size_t used;
-    size_t capacity;
-};
-
-enum { kNameBatchCapacity = 256 * 1024 };
-
-void name_batch_init(NameBatch *batch, size_t capacity);
-void name_batch_release(NameBatch *batch);
-
-// True when a record for a name of `length` bytes still fits.
-inline bool name_batch_has_room(const NameBatch *batch, size_t length)
-{
-    return batch->capacity - batch->used >= 3 + length;
-}
-
-// Appends one name (at most 65535 bytes) of the given kind; the caller has
-// checked that it fits.
-inline void name_batch_append(NameBatch *batch, NameKind kind, const char *name, size_t length)
-{
-    unsigned char *p = batch->data + batch->used;
-    p[0] = static_cast<unsigned char>(kind);
-    p[1] = static_cast<unsigned char>(length & 0xff);
-    p[2] = static_cast<unsigned char>(length >> 8);
-    memcpy(p + 3, name, length);
-    batch->used += 3 + length;
-}
-
-// Adds every name of the batch to the stores, in order, and empties it.
-void name_batch_store(NameBatch *batch, CommandTable *table, EnvironmentList *list);
-
-// Names on their way into the stores, added a group at a time: as a name
+// Names on their way into the stores, added a group at a time (the only way
+// names are added): as a name
 // joins, its index hash is worked out and the index slot where its search
 // begins is fetched; once the group is full it is added in order. So the
 // slots of a group come from memory together, where one add after another

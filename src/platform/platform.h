@@ -3,11 +3,13 @@
 //
 // Each platform provides these in a file of its own (platform_posix.cpp,
 // platform_win32.cpp). The rest of the tool sees paths (byte strings, UTF-8 on
-// Windows), entries and open sources, never the system's own types.
+// Windows), entries, open sources and report streams, never the system's own
+// types. Nothing here uses the rest of the tool or prints.
 #ifndef QUILLMAP_PLATFORM_H
 #define QUILLMAP_PLATFORM_H
 
 #include <cstddef>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -85,6 +87,11 @@ void source_close(SourceFile *file);
 // '\n', to standard error in one piece, as the console shows it best.
 // Returns false when it cannot be written.
 bool message_write(const char *text, size_t length);
+
+// Opens the report `name` for writing, appending or truncating, in binary
+// mode and without waiting on it: a pipe with no reader in its place fails at
+// once. Returns null, with errno set, on failure.
+FILE *report_file_open(const char *name, bool append);
 
 enum DirectoryLock {
     kLockHeld,        // this run now holds the working directory

@@ -14,7 +14,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "../report/report.h"
 #include "platform.h"
 
 const char kPathSeparator = '\\';
