@@ -17,7 +17,7 @@ namespace {
 unsigned long long read_whole(const std::string &path, std::vector<unsigned char> *block)
 {
     SourceFile file;
-    if (!source_open(path, &file))
+    if (source_open(path, &file) != kOpened)
         return 0;
     unsigned long long total = 0;
     std::string error;

@@ -22,7 +22,8 @@ template <typename Visit> void walk_sources(const std::string &argument, Visit v
         void walk(const std::string &directory)
         {
             DirectoryListing listing;
-            if (list_directory(directory, &listing) == kListUnopened)
+            ListStatus status = list_directory(directory, &listing);
+            if (status == kListUnopened || status == kListNoMemory)
                 return;
             const DirectoryIdentity &id = listing.identity;
             if (id.known && !entered->insert({id.volume, id.file}).second)

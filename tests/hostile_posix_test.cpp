@@ -17,6 +17,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <new>
 #include <string>
 #include <vector>
@@ -64,7 +65,8 @@ size_t count_of(const std::string &text, const std::string &what)
 
 // Starts the tool in `cwd` with `args`, its standard error on `err` and its
 // standard output discarded. Returns its process id.
-pid_t spawn_tool(const std::string &cwd, const std::vector<std::string> &args, int err)
+pid_t spawn_tool(const std::string &cwd, const std::vector<std::string> &args, int err,
+                 const std::string &wrapper = "")
 {
     pid_t child = fork();
     if (child != 0)
@@ -75,13 +77,24 @@ pid_t spawn_tool(const std::string &cwd, const std::vector<std::string> &args, i
     dup2(null, 1);
     dup2(err, 2);
     alarm(120); // a run that hangs is killed and fails its test
-    std::vector<char *> argv{const_cast<char *>(QUILLMAP_EXE)};
+    std::string script = wrapper + " \"$0\" \"$@\"";
+    std::vector<char *> argv;
+    if (!wrapper.empty())
+        argv = {const_cast<char *>("sh"), const_cast<char *>("-c"), &script[0]};
+    argv.push_back(const_cast<char *>(QUILLMAP_EXE));
     for (const std::string &arg : args)
         argv.push_back(const_cast<char *>(arg.c_str()));
     argv.push_back(nullptr);
-    execv(QUILLMAP_EXE, argv.data());
+    execv(wrapper.empty() ? QUILLMAP_EXE : "/bin/sh", argv.data());
     _exit(127);
 }
+
+// Runs the tool with the faults of tests/shim preloaded.
+const std::string kWithFaults =
+    std::string("LD_PRELOAD=") + QUILLMAP_FAULTS + " ASAN_OPTIONS=verify_asan_link_order=0 exec";
+
+// Runs the tool as an unprivileged user.
+const std::string kAsNobody = "exec setpriv --reuid=65534 --regid=65534 --clear-groups";
 
 // Reads `fd` to its end.
 std::string read_all(int fd)
@@ -142,7 +155,7 @@ void remove_deep_chain(const std::string &root)
     close(top);
 }
 
-TEST(HostileTrees, ADeepTreeIsWalkedWithFewFileDescriptors)
+TEST(HostileTrees, ADeepTreeIsWalkedWithFewFileDescriptorsAndASmallStack)
 {
     TempDir dir;
     const int levels = 3000;
@@ -162,7 +175,8 @@ TEST(HostileTrees, ADeepTreeIsWalkedWithFewFileDescriptors)
         (directory + 5 <= limit ? listed_files : refused_files) += 1;
     }
 
-    ToolRun run = run_tool(dir.path(), {"deep", "after"}, "ulimit -n 64 && exec");
+    // Few descriptors, and a small stack: depth costs the walk heap, not stack.
+    ToolRun run = run_tool(dir.path(), {"deep", "after"}, "ulimit -n 64 && ulimit -s 256 && exec");
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(count_of(run.err, "Analyzing deep/"), listed_files);
     EXPECT_EQ(count_of(run.err, ". why?\n"), refused_files);
@@ -257,8 +271,7 @@ TEST(HostileOutputs, NoWriteAccessFailsEveryReport)
     write_file(dir / "in/x.tex", "\\begin{e}");
     for (const std::string &path : {dir.path(), dir / "in"})
         ASSERT_EQ(chmod(path.c_str(), 0755), 0);
-    ToolRun run =
-        run_tool(dir.path(), {"in"}, "exec setpriv --reuid=65534 --regid=65534 --clear-groups");
+    ToolRun run = run_tool(dir.path(), {"in"}, kAsNobody);
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, "Analyzing in/x.tex.\n"
                        "Cannot write environment.all: Permission denied\n"
@@ -406,9 +419,7 @@ TEST(HostileTrees, AListingThatFailsPartWayIsReported)
         walked += entry->d_name[0] != '.';
     closedir(listing);
 
-    ToolRun run = run_tool(dir.path(), {"t"},
-                           std::string("LD_PRELOAD=") + QUILLMAP_FAIL_READDIR +
-                               " ASAN_OPTIONS=verify_asan_link_order=0 exec");
+    ToolRun run = run_tool(dir.path(), {"t"}, kWithFaults);
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(count_of(run.err, "Cannot read t/broken/: Input/output error\n"), 1u) << run.err;
     EXPECT_EQ(count_of(run.err, "Analyzing t/broken/"), walked);
@@ -428,8 +439,7 @@ TEST(HostileOutputs, AStaleReportThatCannotBeRemovedIsNotAppendedTo)
     for (const char *path : {"command.all", "environment.all"})
         ASSERT_EQ(chmod((dir / path).c_str(), 0666), 0);
     ASSERT_EQ(chmod((dir / "in").c_str(), 0755), 0);
-    ToolRun run =
-        run_tool(dir.path(), {"in"}, "exec setpriv --reuid=65534 --regid=65534 --clear-groups");
+    ToolRun run = run_tool(dir.path(), {"in"}, kAsNobody);
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, "Analyzing in/x.tex.\n"
                        "Cannot write environment.all: Operation not permitted\n"
@@ -492,7 +502,7 @@ TEST(HostileOutputs, WithoutThreadsARunGivesTheSameReports)
     // An unprivileged user held to one process can start no thread: the
     // names are stored and the reports written on the run's one thread, and
     // they must come out as a run with threads leaves them.
-    const std::string as_nobody = "exec setpriv --reuid=65534 --regid=65534 --clear-groups ";
+    const std::string as_nobody = kAsNobody + " ";
     const std::string limited = "sh -c 'ulimit -p 1 && echo limited && "; // -p: processes
     FILE *probe = popen((as_nobody + limited + "/bin/true && echo started' 2>&1").c_str(), "r");
     ASSERT_NE(probe, nullptr);
@@ -527,6 +537,224 @@ TEST(HostileOutputs, WithoutThreadsARunGivesTheSameReports)
                     read_file(dir / (std::string("threads/") + report)))
             << report;
     EXPECT_EQ(count_of(read_file(dir / "alone/environment.lst"), "\r\n"), 701u);
+}
+
+// The names in `directory` that a report's temporary file would have.
+std::vector<std::string> temporary_files(const std::string &directory)
+{
+    std::vector<std::string> found;
+    for (const std::string &name : listing_order(directory))
+        if (name.find(".quillmap-new") != std::string::npos)
+            found.push_back(name);
+    return found;
+}
+
+TEST(HostileOutputs, AnUnreadableWorkingDirectoryIsLockedByAFile)
+{
+    // A working directory that its user may write and enter but not read:
+    // "." cannot be opened for its lock, and a lock file stands for it. The
+    // test holds that file as another run would: the tool must wait, touch no
+    // report meanwhile, and leave no lock file behind. Where no lock can be
+    // had at all, the run ends before it touches a report.
+    TempDir dir;
+    make_dirs(dir / "in");
+    make_dirs(dir / "work");
+    make_dirs(dir / "shut");
+    write_file(dir / "in/x.tex", "\\new");
+    for (const char *work : {"work", "shut"}) {
+        write_file(dir / (std::string(work) + "/command.all"), "old\r\n");
+        ASSERT_EQ(chown((dir / work).c_str(), 65534, 65534), 0);
+    }
+    ASSERT_EQ(chmod((dir / "work").c_str(), 0300), 0);
+    ASSERT_EQ(chmod((dir / "shut").c_str(), 0100), 0);
+    for (const std::string &path : {dir.path(), dir / "in"})
+        ASSERT_EQ(chmod(path.c_str(), 0755), 0);
+    const std::string lock = dir / "work/.quillmap.lock";
+    int held = open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(fchmod(held, 0666), 0);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    int pipe_fds[2];
+    ASSERT_EQ(pipe(pipe_fds), 0);
+    pid_t child = spawn_tool(dir / "work", {dir / "in"}, pipe_fds[1], kAsNobody);
+    ASSERT_GE(child, 0);
+    close(pipe_fds[1]);
+    const std::string waiting = "Waiting for another run of quillmap in this directory to end.\n";
+    std::string err(waiting.size(), '\0');
+    ASSERT_EQ(read(pipe_fds[0], &err[0], err.size()), static_cast<ssize_t>(err.size()));
+    EXPECT_EQ(err, waiting);
+    EXPECT_EQ(read_file(dir / "work/command.all"), "old\r\n");
+    unlink(lock.c_str()); // the first run ends as a run does: its lock file goes first
+    close(held);
+    err += read_all(pipe_fds[0]);
+    close(pipe_fds[0]);
+    EXPECT_EQ(exit_status(child), 0);
+    EXPECT_EQ(err, waiting + "Analyzing " + dir.path() + "/in/x.tex.\n");
+    EXPECT_EQ(read_file(dir / "work/command.all"), "new\r\n");
+    EXPECT_FALSE(file_exists(lock));
+
+    ToolRun shut = run_tool(dir / "shut", {dir / "in"}, kAsNobody);
+    EXPECT_EQ(shut.status, 1);
+    EXPECT_EQ(shut.err, "quillmap: cannot lock the working directory: Permission denied\n");
+    EXPECT_EQ(read_file(dir / "shut/command.all"), "old\r\n");
+}
+
+TEST(HostileOutputs, AReportPastTheFileSizeLimitFailsAndLeavesTheOldOne)
+{
+    TempDir dir;
+    make_dirs(dir / "in");
+    std::string text = "\\begin{doc}";
+    for (unsigned n = 0; n < 1000; ++n)
+        text += "\\" + letter_name(n);
+    write_file(dir / "in/x.tex", text);
+    write_file(dir / "command.lst", "old\r\n");
+    // dash counts the limit in blocks of 512 bytes: 2 KiB.
+    ToolRun run = run_tool(dir.path(), {"in"}, "ulimit -f 4 && exec");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "Analyzing in/x.tex.\nCannot write command.all: File too large\n"
+                       "Cannot write command.lst: File too large\n");
+    EXPECT_EQ(read_file(dir / "command.lst"), "old\r\n");
+    EXPECT_FALSE(file_exists(dir / "command.all"));
+    EXPECT_EQ(read_file(dir / "environment.lst"), crlf_lines({"doc"}));
+    EXPECT_TRUE(temporary_files(dir.path()).empty());
+}
+
+TEST(HostileOutputs, ARunKilledWhileWritingLeavesEachReportWhole)
+{
+    // Killed half way through writing each report in turn: that report is the
+    // previous run's, whole, and the next run clears away what was left.
+    const char *const reports[] = {"command.all", "command.lst", "environment.lst"};
+    for (const char *const &report : reports) {
+        TempDir dir;
+        make_dirs(dir / "in");
+        write_file(dir / "in/x.tex", "\\new\\begin{doc}");
+        for (const char *old : {"command.all", "command.lst", "environment.lst"})
+            write_file(dir / old, crlf_lines({"old", "older"}));
+        ToolRun killed = run_tool(dir.path(), {"in"},
+                                  std::string("QUILLMAP_FAULT_KILL=") + report + " " + kWithFaults);
+        EXPECT_EQ(killed.status, -1) << report;
+        std::string left = read_file(dir / report);
+        EXPECT_EQ(left, report == std::string("command.all") ? "" : crlf_lines({"old", "older"}))
+            << report;
+        EXPECT_FALSE(temporary_files(dir.path()).empty()) << report;
+        ToolRun again = run_tool(dir.path(), {"in"});
+        EXPECT_EQ(again.status, 0);
+        const std::string expected[] = {crlf_lines({"new", "begin"}), crlf_lines({"begin", "new"}),
+                                        crlf_lines({"doc"})}; // command.all in bucket order
+        EXPECT_EQ(read_file(dir / report), expected[&report - &reports[0]]);
+        EXPECT_TRUE(temporary_files(dir.path()).empty()) << report;
+    }
+}
+
+TEST(HostileOutputs, AReportThatIsALinkIsReplacedWhereTheLinkLeads)
+{
+    // A symbolic link (to a report in an editor's folder, by way of a second
+    // link) stays a link, and what it leads to is replaced; a report with a
+    // second hard link is replaced by a new file, the other name keeping the
+    // previous run's list.
+    TempDir dir;
+    make_dirs(dir / "in");
+    make_dirs(dir / "editor");
+    write_file(dir / "in/x.tex", "\\new\\begin{doc}");
+    write_file(dir / "editor/tex.words", "old\r\n");
+    ASSERT_EQ(symlink("tex.words", (dir / "editor/words").c_str()), 0);
+    ASSERT_EQ(symlink("editor/words", (dir / "command.lst").c_str()), 0);
+    write_file(dir / "environment.lst", "old\r\n");
+    ASSERT_EQ(link((dir / "environment.lst").c_str(), (dir / "kept.lst").c_str()), 0);
+    ToolRun run = run_tool(dir.path(), {"in"});
+    EXPECT_EQ(run.status, 0);
+    struct stat info;
+    ASSERT_EQ(lstat((dir / "command.lst").c_str(), &info), 0);
+    EXPECT_TRUE(S_ISLNK(info.st_mode));
+    EXPECT_EQ(read_file(dir / "editor/tex.words"), crlf_lines({"begin", "new"}));
+    EXPECT_EQ(read_file(dir / "environment.lst"), crlf_lines({"doc"}));
+    EXPECT_EQ(read_file(dir / "kept.lst"), "old\r\n");
+    EXPECT_TRUE(temporary_files(dir / "editor").empty());
+}
+
+TEST(HostileOutputs, ASlowReaderOfANonBlockingPipeGetsEveryMessage)
+{
+    // Standard error is a non-blocking pipe whose reader reads nothing until
+    // the tool waits for room in it; then every message must still come.
+    TempDir dir;
+    make_dirs(dir / "in");
+    const int files = 600;
+    for (int n = 0; n < files; ++n)
+        write_file(dir / ("in/" + std::string(200, 'a') + std::to_string(n) + ".tex"), "\\x");
+    int pipe_fds[2];
+    ASSERT_EQ(pipe(pipe_fds), 0);
+    ASSERT_EQ(fcntl(pipe_fds[1], F_SETFL, O_NONBLOCK), 0);
+    pid_t child = spawn_tool(dir.path(), {"in"}, pipe_fds[1]);
+    ASSERT_GE(child, 0);
+    close(pipe_fds[1]);
+    // The tool is seen waiting in poll (system call 7 on x86-64), or ends
+    // first, when it does not wait.
+    const std::string syscall = "/proc/" + std::to_string(child) + "/syscall";
+    for (int tries = 0; tries < 6000; ++tries) {
+        std::string now = read_file(syscall);
+        if (now.empty() || now.compare(0, 2, "7 ") == 0 || waitpid(child, nullptr, WNOHANG) != 0)
+            break;
+        usleep(10000);
+    }
+    std::string err = read_all(pipe_fds[0]);
+    close(pipe_fds[0]);
+    EXPECT_EQ(exit_status(child), 0);
+    EXPECT_EQ(count_of(err, "Analyzing in/"), static_cast<size_t>(files));
+}
+
+TEST(HostileOutputs, MemoryRefusedToASystemCallEndsTheRunAsOutOfMemory)
+{
+    // Refused for a listing, an open and a read (by the preloaded faults):
+    // the run ends as when memory runs out anywhere, every report as it was.
+    const char *trees[] = {"nomem-list/x.tex", "nomem-open.tex", "nomem-read.tex"};
+    for (const char *tree : trees) {
+        TempDir dir;
+        make_dirs(dir / "in/nomem-list");
+        write_file(dir / "in/a.tex", "\\a");
+        write_file(dir / ("in/" + std::string(tree)), "\\b");
+        write_file(dir / "command.lst", "old\r\n");
+        ToolRun run = run_tool(dir.path(), {"in"}, kWithFaults);
+        EXPECT_EQ(run.status, 1) << tree;
+        const std::string last = "quillmap: out of memory\n";
+        ASSERT_GE(run.err.size(), last.size()) << tree;
+        EXPECT_EQ(run.err.substr(run.err.size() - last.size()), last) << tree;
+        EXPECT_EQ(read_file(dir / "command.lst"), "old\r\n") << tree;
+        EXPECT_TRUE(temporary_files(dir.path()).empty()) << tree;
+    }
+}
+
+TEST(HostileOutputs, UnderAnyAddressSpaceLimitARunIsWholeOrSaysOutOfMemory)
+{
+    if (QUILLMAP_SANITIZED)
+        GTEST_SKIP() << "a sanitized build cannot run under an address-space limit";
+    TempDir dir;
+    make_dirs(dir / "in/sub");
+    std::string text;
+    for (unsigned n = 0; n < 40000; ++n)
+        text += "\\begin{" + letter_name(n % 3000) + "}\\" + letter_name(n);
+    write_file(dir / "in/a.tex", text);
+    write_file(dir / "in/sub/b.tex", "\\sub");
+    std::string whole;
+    for (int limit_kib = 2048; limit_kib <= 65536; limit_kib += 2048) {
+        make_dirs(dir / "work");
+        write_file(dir / "work/command.lst", "old\r\n");
+        write_file(dir / "work/environment.lst", "oldenv\r\n");
+        ToolRun run = run_tool(dir / "work", {"../in"},
+                               "ulimit -v " + std::to_string(limit_kib) + " && exec");
+        bool started = run.status != 127; // too little even to load the program
+        if (run.status == 0) {
+            whole = read_file(dir / "work/command.lst");
+            EXPECT_EQ(count_of(whole, "\r\n"), 40002u) << limit_kib;
+        } else if (started) {
+            EXPECT_EQ(run.status, 1) << limit_kib << ": " << run.err;
+            EXPECT_NE(run.err.find("quillmap: out of memory\n"), std::string::npos) << limit_kib;
+            EXPECT_EQ(read_file(dir / "work/command.lst"), "old\r\n") << limit_kib;
+            EXPECT_EQ(read_file(dir / "work/environment.lst"), "oldenv\r\n") << limit_kib;
+        }
+        EXPECT_TRUE(temporary_files(dir / "work").empty()) << limit_kib;
+        std::filesystem::remove_all(dir / "work");
+    }
+    EXPECT_FALSE(whole.empty()); // the largest limit is enough
 }
 
 } // namespace

@@ -72,28 +72,32 @@ struct alignas(64) RingBatch {
 
 } // namespace
 
+// Each thread's own fields lie on cache lines of their own, so that what one
+// writes at every name does not disturb what the other reads.
 struct Collector {
     CommandTable *table;
     EnvironmentList *list;
     CollectLimits limits;
     RingBatch *ring;
-    int filling;   // the batch the calling thread fills
-    int full;      // batches before it that are waiting or being stored
-    bool closing;  // no more batches will come
     bool threaded; // the store thread runs; otherwise batches are stored at once
     // The calling thread's read block (read_size bytes and the slack) and
     // memory of names handed on.
     unsigned char *block;
     RecentNames *recent;
+    unsigned long handed_over, flushed_stretches; // for the counts
     // The store thread's scanner for the stretches, the names it found there
     // and not yet stored, and its own memory of names.
-    Scanner scanner;
+    alignas(64) Scanner scanner;
     NameGroup found;
     bool cut_in_group; // `found` holds a name that lies in `scanner`
     RecentNames *store_recent;
-    CollectCounts counts;
-    std::mutex lock;
+    unsigned long cut_names;
+    // Shared, under `lock`.
+    alignas(64) std::mutex lock;
     std::condition_variable changed;
+    int filling;  // the batch the calling thread fills
+    int full;     // batches before it that are waiting or being stored
+    bool closing; // no more batches will come
     std::thread thread;
 };
 
@@ -139,7 +143,7 @@ void scan_stretch(Collector *c, RingBatch *slot, const Stretch &stretch)
         // next one may overwrite it: it is stored at once. The others lie in
         // the stretch, which stays until the batch is stored.
         if (name == c->scanner.command || name == c->scanner.environment) {
-            ++c->counts.cut_names;
+            ++c->cut_names;
             c->cut_in_group = true;
             name_group_store(&c->found, c->table, c->list);
         }
@@ -239,7 +243,7 @@ unsigned char *stretch_room(Collector *c, size_t *room)
     RingBatch *slot = filling(c);
     bool table_full = slot->stretches == c->limits.stretches;
     if (table_full || slot->capacity - slot->used < c->limits.least_read) {
-        c->counts.flushed_stretches += table_full;
+        c->flushed_stretches += table_full;
         hand_on(c);
         slot = filling(c);
     }
@@ -288,7 +292,7 @@ size_t read_on(Reading *reading, unsigned char *at, size_t room, bool *ended)
 // scan: the same reads as scanning here makes, ending the same way.
 bool hand_over(Collector *c, Reading *reading)
 {
-    ++c->counts.handed_over;
+    ++c->handed_over;
     for (bool first = true;; first = false) {
         size_t room;
         unsigned char *at = stretch_room(c, &room);
@@ -354,7 +358,6 @@ Collector *collect_start(CommandTable *table, EnvironmentList *list, const Colle
             // No thread: each batch is stored as it fills.
         }
     }
-    c->counts.threaded = c->threaded;
     return c;
 }
 
@@ -397,7 +400,7 @@ CollectCounts collect_finish(Collector *c)
         }
         c->thread.join();
     }
-    CollectCounts counts = c->counts;
+    CollectCounts counts{c->handed_over, c->flushed_stretches, c->cut_names, c->threaded};
     for (int i = 0; i < c->limits.ring_length; ++i) {
         delete[] c->ring[i].data;
         delete[] c->ring[i].stretch;

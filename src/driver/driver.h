@@ -22,6 +22,10 @@ int walk_tree(const std::string &directory, Collector *collector);
 // dropped.
 void say(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
+// Says "quillmap: out of memory", removes the temporary files of any report
+// being written, and ends the process with status 1.
+[[noreturn]] void out_of_memory();
+
 // The whole run: usage lines, the lock on the working directory, removal of
 // the old store-order reports, the walk of every argument, the reports,
 // release. Returns the process exit status: 0, or 1 when a report could not

@@ -2,25 +2,31 @@
 #include <cstdio>
 #include <cstdlib>
 #include <new>
+#include <string>
 
 #include "../platform/platform.h"
 #include "../report/report.h"
 #include "driver.h"
 
-namespace {
-
-// The one answer to running out of memory, on whichever thread it happens:
-// every allocation of the run goes through operator new, which calls this.
-// The reports are all allocated for before the first is opened, so none is
-// left half-made.
 void out_of_memory()
 {
-    fputs("quillmap: out of memory\n", stderr);
-    fflush(stderr);
+    // The one answer to running out of memory, on whichever thread it
+    // happens: every allocation of the run goes through operator new, which
+    // calls this, and so does the walk when the system refuses memory for a
+    // listing, an open or a read. The reports are all allocated for before
+    // the first is opened, and each is written to a temporary file that
+    // takes its place only when whole: the temporary files are removed, and
+    // every report is left as it was.
+    static const char message[] = "quillmap: out of memory\n";
+#ifdef _WIN32
+    fputs(message, stderr); // the console's own writes would take memory
+#else
+    message_write(message, sizeof message - 1);
+#endif
+    report_streams_abandon();
+    unlock_working_directory();
     std::_Exit(1);
 }
-
-} // namespace
 
 int run_quillmap(int argc, char **argv)
 {
@@ -30,9 +36,17 @@ int run_quillmap(int argc, char **argv)
         puts("usage:");
         puts("quillmap directory");
     }
-    if (lock_working_directory(false) == kLockBusy) {
+    std::string why;
+    DirectoryLock lock = lock_working_directory(false, &why);
+    if (lock == kLockBusy) {
         say("Waiting for another run of quillmap in this directory to end.\n");
-        lock_working_directory(true);
+        lock = lock_working_directory(true, &why);
+    }
+    if (lock != kLockHeld) {
+        // Without the lock another run could write the reports at once:
+        // none is touched.
+        say("quillmap: cannot lock the working directory: %s\n", why.c_str());
+        return 1;
     }
     StaleReports stale = remove_store_order_reports();
 
@@ -46,5 +60,6 @@ int run_quillmap(int argc, char **argv)
     status |= write_reports(table, &list, stale);
     command_table_free(table);
     environment_free(&list);
+    unlock_working_directory();
     return status;
 }

@@ -46,9 +46,14 @@ struct WalkContext {
 };
 
 // The pipeline's reader over an open source file.
+// The pipeline's reader over an open source file. Memory that the system
+// refuses for a read ends the run like memory refused anywhere else.
 long read_source(void *context, unsigned char *data, size_t capacity, std::string *error)
 {
-    return source_read(static_cast<SourceFile *>(context), data, capacity, error);
+    long got = source_read(static_cast<SourceFile *>(context), data, capacity, error);
+    if (got == kReadNoMemory)
+        out_of_memory();
+    return got;
 }
 
 // Reads one plain file, if its name marks a source, into the pipeline. Says
@@ -60,7 +65,10 @@ void scan_file(const std::string &path, WalkContext *context)
     if (!is_source_file(path.c_str()))
         return;
     SourceFile file;
-    if (!source_open(path, &file)) {
+    OpenStatus opened = source_open(path, &file);
+    if (opened == kOpenNoMemory)
+        out_of_memory();
+    if (opened != kOpened) {
         say("Cannot open %s. why?\n", path.c_str());
         return;
     }
@@ -73,39 +81,71 @@ void scan_file(const std::string &path, WalkContext *context)
         say("Cannot read %s: %s\n", path.c_str(), error.c_str());
 }
 
-// Lists the directory whose path *path holds whole, then visits its entries
-// in listing order. Only one directory handle is open at a time, however
-// deep the tree. A directory that cannot be opened is passed over silently,
-// unless it is the `top` of the walk; a listing that fails part way is
-// reported and its entries before the failure are still visited. A directory
-// entered before, on this descent (a cycle of links) or by another path
-// (links that join again), is passed over: its names are stored already.
-// Each entry's path is built on *path in place and taken off again, so that
-// the walk makes no string per entry.
-void walk_directory(std::string *path, bool top, WalkContext *context)
-{
+// One directory being walked: its listing, the next entry to visit, and the
+// length of its path.
+struct Level {
     DirectoryListing listing;
-    ListStatus status = list_directory(*path, &listing);
+    size_t next;
+    size_t length;
+};
+
+// Lists the directory whose path `path` holds whole and, unless it is to be
+// passed over, puts it on the walk's stack. A directory that cannot be opened
+// is passed over silently, unless it is the `top` of the walk; a listing that
+// fails part way is reported and its entries before the failure are still
+// visited. A directory entered before, on this descent (a cycle of links) or
+// by another path (links that join again), is passed over: its names are
+// stored already.
+void enter_directory(const std::string &path, bool top, std::vector<Level> *stack,
+                     WalkContext *context)
+{
+    stack->emplace_back();
+    Level &level = stack->back();
+    ListStatus status = list_directory(path, &level.listing);
+    if (status == kListNoMemory)
+        out_of_memory();
     if (status != kListed && (top || status == kListBroken)) {
-        say("Cannot read %s: %s\n", path->c_str(), listing.error.c_str());
+        say("Cannot read %s: %s\n", path.c_str(), level.listing.error.c_str());
         context->status = 1;
     }
-    const DirectoryIdentity &id = listing.identity;
+    const DirectoryIdentity &id = level.listing.identity;
     if (status == kListUnopened ||
-        (id.known && !context->entered.insert({id.volume, id.file}).second))
+        (id.known && !context->entered.insert({id.volume, id.file}).second)) {
+        stack->pop_back();
         return;
-    const size_t length = path->size();
-    for (const DirectoryEntry &entry : listing.entries) {
+    }
+    level.next = 0;
+    level.length = path.size();
+}
+
+// Walks the tree below *path depth-first: each directory's entries in
+// listing order, a subdirectory's whole tree before the entries after it.
+// The directories under way are kept on a stack of their own, so that depth
+// costs heap, not the thread's stack; each directory's handle is closed once
+// it is listed, so only one is open at a time, however deep the tree. Each
+// entry's path is built on *path in place, so that the walk makes no string
+// per entry.
+void walk_directory(std::string *path, WalkContext *context)
+{
+    std::vector<Level> stack;
+    enter_directory(*path, true, &stack, context);
+    while (!stack.empty()) {
+        Level &level = stack.back();
+        if (level.next == level.listing.entries.size()) {
+            stack.pop_back();
+            continue;
+        }
+        const DirectoryEntry &entry = level.listing.entries[level.next++];
         if (entry.name[0] == '.' || (entry.kind != kEntryDirectory && entry.kind != kEntryPlain))
             continue;
+        path->resize(level.length);
         path->append(entry.name);
         if (entry.kind == kEntryDirectory) {
             *path += kPathSeparator;
-            walk_directory(path, false, context);
+            enter_directory(*path, false, &stack, context); // `level` may move
         } else {
             scan_file(*path, context);
         }
-        path->resize(length);
     }
 }
 
@@ -115,6 +155,6 @@ int walk_tree(const std::string &directory, Collector *collector)
 {
     WalkContext context{collector, {}, 0};
     std::string path = directory;
-    walk_directory(&path, true, &context);
+    walk_directory(&path, &context);
     return context.status;
 }

@@ -52,6 +52,7 @@ enum ListStatus {
     kListed,       // every entry is listed
     kListUnopened, // the directory could not be opened: nothing is listed
     kListBroken,   // the listing failed part way: the entries before are listed
+    kListNoMemory, // the system had no memory for it
 };
 
 struct DirectoryListing {
@@ -72,10 +73,19 @@ struct SourceFile {
     unsigned long long size; // its size when opened
 };
 
+enum OpenStatus {
+    kOpened,
+    kOpenRefused,  // it cannot be opened, or is a pipe, socket or device
+    kOpenNoMemory, // the system had no memory for it
+};
+
 // Opens `path` for reading, without waiting on it, and checks what was
-// opened: only a regular (disk) file is kept. Returns false, with nothing left
-// open, when the file cannot be opened or is a pipe, socket or device.
-bool source_open(const std::string &path, SourceFile *file);
+// opened: only a regular (disk) file is kept. Unless it returns kOpened,
+// nothing is left open.
+OpenStatus source_open(const std::string &path, SourceFile *file);
+
+// What source_read() returns when the system had no memory for the read.
+enum { kReadNoMemory = -2 };
 
 // Reads up to `capacity` bytes into `data`. Returns the count, 0 at the end of
 // the file, or -1 with the reason in *error.
@@ -84,25 +94,58 @@ long source_read(SourceFile *file, unsigned char *data, size_t capacity, std::st
 void source_close(SourceFile *file);
 
 // Writes one line of progress, the `length` bytes of `text` ending with
-// '\n', to standard error in one piece, as the console shows it best.
-// Returns false when it cannot be written.
+// '\n', to standard error in one piece, as the console shows it best. A
+// stream that is full is waited on, however long its reader takes. Returns
+// false when the line cannot be written: the reader has gone, or there is
+// no stream.
 bool message_write(const char *text, size_t length);
 
-// Opens the report `name` for writing, appending or truncating, in binary
-// mode and without waiting on it: a pipe with no reader in its place fails at
-// once. Returns null, with errno set, on failure.
-FILE *report_file_open(const char *name, bool append);
+// A report being written. Where the report, or the file that the links in
+// its place lead to, is a regular file or absent, the bytes go to a
+// temporary file beside it, which takes its place whole when the report is
+// done: at every moment the report is either the old one or the new one,
+// whole. Where it is a pipe or a device, the bytes go to it in place.
+struct ReportStream {
+    int fd;                // the open file, or -1
+    std::string target;    // the file that the report's bytes are for
+    std::string temporary; // the temporary file beside it, or empty
+};
+
+// The temporary file of a report whose bytes are for `target`.
+std::string report_temporary_name(const std::string &target);
+
+// Opens the report `name` (in binary mode: its bytes are written as they
+// are), without waiting on a pipe with no reader (which fails at once).
+// Returns 0, or an errno value with nothing left open or made.
+int report_stream_open(const char *name, ReportStream *stream);
+
+// Writes `length` bytes. Returns 0 or an errno value.
+int report_stream_write(ReportStream *stream, const char *data, size_t length);
+
+// Ends the report. With `keep` the temporary file takes the report's place;
+// without, or when that fails, it is removed and the report is left as it
+// was. Returns 0 or an errno value.
+int report_stream_close(ReportStream *stream, bool keep);
+
+// Removes the temporary files of the reports still open, for a run that is
+// ending before them. Allocates nothing.
+void report_streams_abandon();
 
 enum DirectoryLock {
     kLockHeld,        // this run now holds the working directory
     kLockBusy,        // another run holds it
-    kLockUnavailable, // it cannot be locked: the run goes on without
+    kLockUnavailable, // it cannot be locked (the reason in *error)
 };
 
-// Takes the working directory for this run until the process ends, so that
-// two runs never write the reports there at once. With `wait`, waits while
-// another run holds it. Leaves no file behind.
-DirectoryLock lock_working_directory(bool wait);
+// Takes the working directory for this run, so that two runs never write
+// the reports there at once; the lock ends with the process, or with
+// unlock_working_directory(). With `wait`, waits while another run holds it.
+// Where the directory cannot be opened for reading, a lock file in it stands
+// for it, which the run removes as it lets go.
+DirectoryLock lock_working_directory(bool wait, std::string *error);
+
+// Lets go of the working directory, removing the lock file if there is one.
+void unlock_working_directory();
 
 #ifdef _WIN32
 // UTF-8 to UTF-16 and back.

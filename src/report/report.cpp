@@ -29,10 +29,11 @@ struct SortKey {
 // however many writes fail after it; report_end() gives that message, so that
 // files written on different threads report in a fixed order.
 struct ReportFile {
-    const char *name;
-    FILE *stream;
-    int error;
-    size_t used;
+    const char *name = nullptr;
+    ReportStream stream{-1, {}, {}};
+    bool open = false;
+    int error = 0;
+    size_t used = 0;
     char block[32 * 1024];
 };
 
@@ -41,9 +42,7 @@ void report_flush(ReportFile *file)
 {
     if (file->used == 0 || file->error != 0)
         return;
-    errno = 0;
-    if (fwrite(file->block, 1, file->used, file->stream) != file->used)
-        file->error = errno != 0 ? errno : EIO;
+    file->error = report_stream_write(&file->stream, file->block, file->used);
     file->used = 0;
 }
 
@@ -61,15 +60,15 @@ void report_line(ReportFile *file, const char *text)
     file->used += length + 2;
 }
 
-// Opens the report `name` for appending or truncated (binary: the CR LF line
-// ends are written as bytes), keeping the reason when it cannot be opened.
-void report_open(ReportFile *file, const char *name, bool append)
+// Opens the report `name` (binary: the CR LF line ends are written as
+// bytes), keeping the reason when it cannot be opened. The report itself is
+// not touched until it is closed whole.
+void report_open(ReportFile *file, const char *name)
 {
     file->name = name;
     file->used = 0;
-    errno = 0;
-    file->stream = report_file_open(name, append);
-    file->error = file->stream == nullptr ? (errno != 0 ? errno : EIO) : 0;
+    file->error = report_stream_open(name, &file->stream);
+    file->open = file->error == 0;
 }
 
 // Writes the `count` names of `names` into the opened report, keeping the
@@ -77,7 +76,7 @@ void report_open(ReportFile *file, const char *name, bool append)
 // all over memory: each is fetched some lines ahead.
 void report_lines(ReportFile *file, const NameArray names, int count)
 {
-    if (file->stream == nullptr)
+    if (!file->open)
         return;
     const int ahead = 16;
     for (int i = 0; i < count; ++i) {
@@ -87,16 +86,19 @@ void report_lines(ReportFile *file, const NameArray names, int count)
     }
 }
 
-// Writes out what is gathered and closes the report, keeping the first error
-// of the writes or the close; does nothing when the report did not open.
+// Writes out what is gathered and closes the report, which then takes the
+// old one's place; after a failed write, the old one is left as it was. Keeps
+// the first error of the writes or the close; does nothing when the report
+// did not open.
 void report_close(ReportFile *file)
 {
-    if (file->stream == nullptr)
+    if (!file->open)
         return;
     report_flush(file);
-    errno = 0;
-    if (fclose(file->stream) != 0 && file->error == 0)
-        file->error = errno != 0 ? errno : EIO;
+    int error = report_stream_close(&file->stream, file->error == 0);
+    if (file->error == 0)
+        file->error = error;
+    file->open = false;
 }
 
 // Writes the `count` names of `names` into the opened report and closes it.
@@ -111,7 +113,11 @@ void report_end(const ReportFile &file, int *failures)
 {
     if (file.error == 0)
         return;
-    fprintf(stderr, "Cannot write %s: %s\n", file.name, strerror(file.error));
+    char line[256];
+    int length =
+        snprintf(line, sizeof line, "Cannot write %s: %s\n", file.name, strerror(file.error));
+    if (length > 0)
+        message_write(line, std::min(static_cast<size_t>(length), sizeof line - 1));
     ++*failures;
 }
 
@@ -287,8 +293,8 @@ int wait_commands_sorted(ReportSet *reports, int written)
 
 // Writes the four reports, on a helper thread while the calling thread sorts
 // the names: the store-order ones first, then the sorted ones as the sort
-// finishes them. The sorted ones are opened first, once every allocation of
-// the phase is made: truncating old reports takes time that the sort hides.
+// finishes them. All four are opened first, once every other allocation of
+// the phase is made.
 void write_each_report(const CommandTable *table, const EnvironmentList *list, StaleReports stale,
                        ReportSet *reports)
 {
@@ -299,21 +305,21 @@ void write_each_report(const CommandTable *table, const EnvironmentList *list, S
         std::unique_lock<std::mutex> guard(reports->lock);
         reports->changed.wait(guard, [reports] { return reports->allocated; });
     }
-    report_open(&reports->command_lst, "command.lst", false);
-    report_open(&reports->environment_lst, "environment.lst", false);
+    // Every report is opened (its temporary file made: opening takes memory)
+    // before the first takes its place.
+    report_open(&reports->command_lst, "command.lst");
+    report_open(&reports->environment_lst, "environment.lst");
     // A report left unwritten keeps its name and the reason for its message.
     reports->environment_all.name = "environment.all";
     reports->environment_all.error = stale.environment_all;
     reports->command_all.name = "command.all";
     reports->command_all.error = stale.command_all;
-    if (environments > 0 && stale.environment_all == 0) {
-        report_open(&reports->environment_all, "environment.all", true);
-        report_fill(&reports->environment_all, environment_all, environments);
-    }
-    if (stale.command_all == 0) {
-        report_open(&reports->command_all, "command.all", true);
-        report_fill(&reports->command_all, command_all, commands);
-    }
+    if (environments > 0 && stale.environment_all == 0)
+        report_open(&reports->environment_all, "environment.all");
+    if (stale.command_all == 0)
+        report_open(&reports->command_all, "command.all");
+    report_fill(&reports->environment_all, environment_all, environments);
+    report_fill(&reports->command_all, command_all, commands);
     name_array_free(environment_all);
     name_array_free(command_all);
 
@@ -356,6 +362,9 @@ void sort_names(NameArray names, int count, SortRoom *room, void (*sorted)(void 
 
 StaleReports remove_store_order_reports()
 {
+    // What a run that was killed while it wrote its reports left beside them.
+    for (const char *report : {"environment.all", "command.all", "command.lst", "environment.lst"})
+        remove(report_temporary_name(report).c_str());
     StaleReports stale{0, 0};
     if (remove("command.all") != 0 && errno != ENOENT)
         stale.command_all = errno;

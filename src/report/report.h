@@ -1,10 +1,10 @@
 // Report files: the four plain lists a run leaves in the working directory.
 //
 // "command.all" and "environment.all" list the names in the stores' own order
-// and are appended to (the run deletes them when it starts); "command.lst"
-// and "environment.lst" list them sorted, byte by byte as unsigned values
-// with a prefix first, and are truncated first. Every line is a name followed by CR LF, on every
-// platform. "environment.all" is not created when no environment name was found.
+// (the run deletes them when it starts); "command.lst" and "environment.lst"
+// list them sorted, byte by byte as unsigned values with a prefix first.
+// Every line is a name followed by CR LF, on every platform.
+// "environment.all" is not created when no environment name was found.
 #ifndef QUILLMAP_REPORT_H
 #define QUILLMAP_REPORT_H
 
@@ -17,12 +17,15 @@ struct StaleReports {
     int command_all;
 };
 
-// Removes "environment.all" and "command.all", which a run appends to, and
-// tells which could not be removed.
+// Removes "environment.all" and "command.all", which a run writes afresh,
+// and tells which could not be removed; removes too the temporary files that
+// a run killed while it wrote its reports left beside them.
 StaleReports remove_store_order_reports();
 
-// Writes the four reports. Everything the phase allocates is allocated before
-// the first report is opened. A report that cannot be opened, written or
+// Writes the four reports, each to a temporary file beside it that takes its
+// place once it is whole, so that an interrupted run leaves each report as
+// it was or whole. Everything the phase allocates is allocated before the
+// first report is opened. A report that cannot be opened, written or
 // closed, or a store-order report that `stale` says is an earlier run's (it
 // is then left alone, not appended to), gives "Cannot write NAME: REASON" on
 // standard error after the others are written, in the order environment.all,
