@@ -8,11 +8,13 @@
 // or "com1.tex" are each taken as the very file they name.
 #include <fcntl.h>
 #include <io.h>
+#include <sys/stat.h>
 #include <windows.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include "platform.h"
 
@@ -127,18 +129,30 @@ static std::wstring system_path(const std::string &path)
     return extended_length_path(wide, base);
 }
 
-// The system's text for the last error, in UTF-8, without its line end.
-static std::string last_error_text()
+// The system's text for an error, in UTF-8, without its line end.
+static std::string error_text(DWORD error)
 {
     wchar_t *text = nullptr;
     DWORD length = FormatMessageW(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, GetLastError(), 0, reinterpret_cast<wchar_t *>(&text), 0, nullptr);
+        nullptr, error, 0, reinterpret_cast<wchar_t *>(&text), 0, nullptr);
     std::wstring wide(text != nullptr ? text : L"unknown error", text != nullptr ? length : 13);
     LocalFree(text);
     while (!wide.empty() && (wide.back() == L'\n' || wide.back() == L'\r' || wide.back() == L' '))
         wide.pop_back();
     return narrow(wide);
+}
+
+// The system's text for the last error.
+static std::string last_error_text()
+{
+    return error_text(GetLastError());
+}
+
+// True for the errors by which the system says it has no memory.
+static bool is_out_of_memory(DWORD error)
+{
+    return error == ERROR_NOT_ENOUGH_MEMORY || error == ERROR_OUTOFMEMORY;
 }
 
 std::vector<std::string> utf8_arguments(int argc, wchar_t **argv)
@@ -188,8 +202,9 @@ ListStatus list_directory(const std::string &directory, DirectoryListing *listin
     WIN32_FIND_DATAW entry;
     HANDLE find = FindFirstFileW((path + (path.back() == L'\\' ? L"*" : L"\\*")).c_str(), &entry);
     if (find == INVALID_HANDLE_VALUE) {
-        listing->error = last_error_text();
-        return kListUnopened;
+        DWORD error = GetLastError();
+        listing->error = error_text(error);
+        return is_out_of_memory(error) ? kListNoMemory : kListUnopened;
     }
     do {
         std::wstring name = entry.cFileName;
@@ -202,43 +217,46 @@ ListStatus list_directory(const std::string &directory, DirectoryListing *listin
         listing->entries.push_back(DirectoryEntry{narrow(name), kind});
     } while (FindNextFileW(find, &entry));
     ListStatus status = kListed;
-    if (GetLastError() != ERROR_NO_MORE_FILES) {
-        listing->error = last_error_text();
-        status = kListBroken;
+    DWORD error = GetLastError();
+    if (error != ERROR_NO_MORE_FILES) {
+        listing->error = error_text(error);
+        status = is_out_of_memory(error) ? kListNoMemory : kListBroken;
     }
     FindClose(find);
     identify(path, &listing->identity);
     return status;
 }
 
-bool source_open(const std::string &path, SourceFile *file)
+OpenStatus source_open(const std::string &path, SourceFile *file)
 {
     HANDLE handle = CreateFileW(system_path(path).c_str(), GENERIC_READ,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
-        return false;
+        return is_out_of_memory(GetLastError()) ? kOpenNoMemory : kOpenRefused;
     // Only a disk file is read: a name that leads to a device (a serial
     // port, the console) is closed unread.
     LARGE_INTEGER size;
     if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileSizeEx(handle, &size)) {
         CloseHandle(handle);
-        return false;
+        return kOpenRefused;
     }
     int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDONLY | _O_BINARY);
     if (fd < 0) {
         CloseHandle(handle);
-        return false;
+        return errno == ENOMEM ? kOpenNoMemory : kOpenRefused;
     }
     file->fd = fd;
     file->size = static_cast<unsigned long long>(size.QuadPart);
-    return true;
+    return kOpened;
 }
 
 long source_read(SourceFile *file, unsigned char *data, size_t capacity, std::string *error)
 {
     const size_t most = 1u << 30;
     int got = _read(file->fd, data, static_cast<unsigned>(capacity < most ? capacity : most));
+    if (got < 0 && (errno == ENOMEM || is_out_of_memory(GetLastError())))
+        return kReadNoMemory;
     if (got < 0)
         *error = strerror(errno);
     return got;
@@ -274,12 +292,125 @@ bool message_write(const char *text, size_t length)
     return fwrite(bytes.data(), 1, bytes.size(), stderr) == bytes.size() && fflush(stderr) == 0;
 }
 
-FILE *report_file_open(const char *name, bool append)
+std::string report_temporary_name(const std::string &target)
 {
-    return fopen(name, append ? "ab" : "wb");
+    return target + ".quillmap-new";
 }
 
-DirectoryLock lock_working_directory(bool wait)
+namespace {
+
+// The reports open at once (four at most), so that a run ending early can
+// remove their temporary files without allocating.
+std::mutex open_reports_lock;
+const ReportStream *open_reports[8];
+
+void note_open_report(const ReportStream *stream, bool open)
+{
+    std::lock_guard<std::mutex> guard(open_reports_lock);
+    for (const ReportStream *&slot : open_reports)
+        if (slot == (open ? nullptr : stream)) {
+            slot = open ? stream : nullptr;
+            return;
+        }
+}
+
+// An errno value for a Win32 error.
+int errno_of(DWORD error)
+{
+    switch (error) {
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+        return EACCES;
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+        return ENOENT;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+        return ENOSPC;
+    default:
+        return EIO;
+    }
+}
+
+} // namespace
+
+int report_stream_open(const char *name, ReportStream *stream)
+{
+    stream->fd = -1;
+    stream->target = name;
+    // A report that is a link (a symbolic link or a junction's file) is
+    // replaced where the link leads: the final path of what it opens.
+    std::wstring wide = system_path(name);
+    HANDLE handle =
+        CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) {
+        DWORD attributes = GetFileAttributesW(wide.c_str());
+        std::wstring final(32768, L'\0');
+        DWORD length = GetFinalPathNameByHandleW(handle, &final[0], 32767, FILE_NAME_NORMALIZED);
+        CloseHandle(handle);
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+            !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+            return EACCES; // as the system answers for a directory
+        if (length > 0 && length < 32767) {
+            final.resize(length);
+            stream->target = narrow(final);
+        }
+    }
+    stream->temporary = report_temporary_name(stream->target);
+    int fd = _wopen(system_path(stream->temporary).c_str(),
+                    _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
+    if (fd < 0)
+        return errno;
+    stream->fd = fd;
+    note_open_report(stream, true);
+    return 0;
+}
+
+int report_stream_write(ReportStream *stream, const char *data, size_t length)
+{
+    while (length > 0) {
+        unsigned chunk = static_cast<unsigned>(length < (1u << 30) ? length : 1u << 30);
+        int put = _write(stream->fd, data, chunk);
+        if (put <= 0)
+            return put < 0 ? errno : EIO;
+        data += put;
+        length -= static_cast<size_t>(put);
+    }
+    return 0;
+}
+
+int report_stream_close(ReportStream *stream, bool keep)
+{
+    int error = 0;
+    if (keep && _commit(stream->fd) != 0)
+        error = errno;
+    if (_close(stream->fd) != 0 && keep && error == 0)
+        error = errno;
+    stream->fd = -1;
+    std::wstring temporary = system_path(stream->temporary);
+    if (keep && error == 0 &&
+        !MoveFileExW(temporary.c_str(), system_path(stream->target).c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        error = errno_of(GetLastError());
+    if (!keep || error != 0)
+        DeleteFileW(temporary.c_str());
+    note_open_report(stream, false);
+    return error;
+}
+
+void report_streams_abandon()
+{
+    std::lock_guard<std::mutex> guard(open_reports_lock);
+    for (const ReportStream *&slot : open_reports)
+        if (slot != nullptr) {
+            remove(slot->temporary.c_str()); // ASCII names beside the reports
+            slot = nullptr;
+        }
+}
+
+DirectoryLock lock_working_directory(bool wait, std::string *error)
 {
     // A mutex named after the working directory's full path (case folded, as
     // the file system folds it), held until the process ends.
@@ -296,8 +427,10 @@ DirectoryLock lock_working_directory(bool wait)
         mutex = CreateMutexW(nullptr, FALSE, name);
         if (mutex == nullptr)
             mutex = CreateMutexW(nullptr, FALSE, name + 7); // without "Global\"
-        if (mutex == nullptr)
+        if (mutex == nullptr) {
+            *error = last_error_text();
             return kLockUnavailable;
+        }
     }
     switch (WaitForSingleObject(mutex, wait ? INFINITE : 0)) {
     case WAIT_OBJECT_0:
@@ -306,6 +439,9 @@ DirectoryLock lock_working_directory(bool wait)
     case WAIT_TIMEOUT:
         return kLockBusy;
     default:
+        *error = last_error_text();
         return kLockUnavailable;
     }
 }
+
+void unlock_working_directory() {}
