@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <new>
 #include <string>
 #include <vector>
@@ -113,6 +114,32 @@ int exit_status(pid_t child)
     if (waitpid(child, &status, 0) != child || !WIFEXITED(status))
         return -1;
     return WEXITSTATUS(status);
+}
+
+// Starts the tool in `cwd` (whose "command.all" holds "old") while the test
+// holds the lock as another run would: the tool must say that it waits and
+// touch no report until release() lets go; then it must say `announced`,
+// write the reports and succeed.
+void expect_waits_while_held(const std::string &cwd, const std::vector<std::string> &args,
+                             const std::string &wrapper, const std::function<void()> &release,
+                             const std::string &announced)
+{
+    int pipe_fds[2];
+    ASSERT_EQ(pipe(pipe_fds), 0);
+    pid_t child = spawn_tool(cwd, args, pipe_fds[1], wrapper);
+    ASSERT_GE(child, 0);
+    close(pipe_fds[1]);
+    const std::string waiting = "Waiting for another run of quillmap in this directory to end.\n";
+    std::string err(waiting.size(), '\0');
+    ASSERT_EQ(read(pipe_fds[0], &err[0], err.size()), static_cast<ssize_t>(err.size()));
+    EXPECT_EQ(err, waiting);
+    EXPECT_EQ(read_file(cwd + "/command.all"), "old\r\n");
+    release();
+    err += read_all(pipe_fds[0]);
+    close(pipe_fds[0]);
+    EXPECT_EQ(exit_status(child), 0);
+    EXPECT_EQ(err, waiting + announced);
+    EXPECT_EQ(read_file(cwd + "/command.all"), "new\r\n");
 }
 
 // Builds a chain of `levels` directories named "d" below `root`, each with a
@@ -477,22 +504,8 @@ TEST(HostileOutputs, ASecondRunInTheSameDirectoryWaitsForTheFirst)
     int held = open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     ASSERT_GE(held, 0);
     ASSERT_EQ(flock(held, LOCK_EX), 0);
-    int pipe_fds[2];
-    ASSERT_EQ(pipe(pipe_fds), 0);
-    pid_t child = spawn_tool(dir.path(), {"in"}, pipe_fds[1]);
-    ASSERT_GE(child, 0);
-    close(pipe_fds[1]);
-    const std::string waiting = "Waiting for another run of quillmap in this directory to end.\n";
-    std::string err(waiting.size(), '\0');
-    ASSERT_EQ(read(pipe_fds[0], &err[0], err.size()), static_cast<ssize_t>(err.size()));
-    EXPECT_EQ(err, waiting);
-    EXPECT_EQ(read_file(dir / "command.all"), "old\r\n");
-    close(held); // the first run ends
-    err += read_all(pipe_fds[0]);
-    close(pipe_fds[0]);
-    EXPECT_EQ(exit_status(child), 0);
-    EXPECT_EQ(err, waiting + "Analyzing in/x.tex.\n");
-    EXPECT_EQ(read_file(dir / "command.all"), "new\r\n");
+    expect_waits_while_held(
+        dir.path(), {"in"}, "", [&] { close(held); }, "Analyzing in/x.tex.\n");
 }
 
 TEST(HostileOutputs, WithoutThreadsARunGivesTheSameReports)
@@ -574,23 +587,13 @@ TEST(HostileOutputs, AnUnreadableWorkingDirectoryIsLockedByAFile)
     ASSERT_GE(held, 0);
     ASSERT_EQ(fchmod(held, 0666), 0);
     ASSERT_EQ(flock(held, LOCK_EX), 0);
-    int pipe_fds[2];
-    ASSERT_EQ(pipe(pipe_fds), 0);
-    pid_t child = spawn_tool(dir / "work", {dir / "in"}, pipe_fds[1], kAsNobody);
-    ASSERT_GE(child, 0);
-    close(pipe_fds[1]);
-    const std::string waiting = "Waiting for another run of quillmap in this directory to end.\n";
-    std::string err(waiting.size(), '\0');
-    ASSERT_EQ(read(pipe_fds[0], &err[0], err.size()), static_cast<ssize_t>(err.size()));
-    EXPECT_EQ(err, waiting);
-    EXPECT_EQ(read_file(dir / "work/command.all"), "old\r\n");
-    unlink(lock.c_str()); // the first run ends as a run does: its lock file goes first
-    close(held);
-    err += read_all(pipe_fds[0]);
-    close(pipe_fds[0]);
-    EXPECT_EQ(exit_status(child), 0);
-    EXPECT_EQ(err, waiting + "Analyzing " + dir.path() + "/in/x.tex.\n");
-    EXPECT_EQ(read_file(dir / "work/command.all"), "new\r\n");
+    expect_waits_while_held(
+        dir / "work", {dir / "in"}, kAsNobody,
+        [&] {
+            unlink(lock.c_str()); // as a run ends: its lock file goes first
+            close(held);
+        },
+        "Analyzing " + dir.path() + "/in/x.tex.\n");
     EXPECT_FALSE(file_exists(lock));
 
     ToolRun shut = run_tool(dir / "shut", {dir / "in"}, kAsNobody);

@@ -14,8 +14,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 
+#include "open_reports.h"
 #include "platform.h"
 
 const char kPathSeparator = '\\';
@@ -292,27 +292,7 @@ bool message_write(const char *text, size_t length)
     return fwrite(bytes.data(), 1, bytes.size(), stderr) == bytes.size() && fflush(stderr) == 0;
 }
 
-std::string report_temporary_name(const std::string &target)
-{
-    return target + ".quillmap-new";
-}
-
 namespace {
-
-// The reports open at once (four at most), so that a run ending early can
-// remove their temporary files without allocating.
-std::mutex open_reports_lock;
-const ReportStream *open_reports[8];
-
-void note_open_report(const ReportStream *stream, bool open)
-{
-    std::lock_guard<std::mutex> guard(open_reports_lock);
-    for (const ReportStream *&slot : open_reports)
-        if (slot == (open ? nullptr : stream)) {
-            slot = open ? stream : nullptr;
-            return;
-        }
-}
 
 // An errno value for a Win32 error.
 int errno_of(DWORD error)
@@ -384,30 +364,18 @@ int report_stream_write(ReportStream *stream, const char *data, size_t length)
 int report_stream_close(ReportStream *stream, bool keep)
 {
     int error = 0;
-    if (keep && _commit(stream->fd) != 0)
-        error = errno;
-    if (_close(stream->fd) != 0 && keep && error == 0)
+    if (_close(stream->fd) != 0 && keep)
         error = errno;
     stream->fd = -1;
     std::wstring temporary = system_path(stream->temporary);
     if (keep && error == 0 &&
         !MoveFileExW(temporary.c_str(), system_path(stream->target).c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+                     MOVEFILE_REPLACE_EXISTING))
         error = errno_of(GetLastError());
     if (!keep || error != 0)
         DeleteFileW(temporary.c_str());
     note_open_report(stream, false);
     return error;
-}
-
-void report_streams_abandon()
-{
-    std::lock_guard<std::mutex> guard(open_reports_lock);
-    for (const ReportStream *&slot : open_reports)
-        if (slot != nullptr) {
-            remove(slot->temporary.c_str()); // ASCII names beside the reports
-            slot = nullptr;
-        }
 }
 
 DirectoryLock lock_working_directory(bool wait, std::string *error)
