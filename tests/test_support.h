@@ -84,7 +84,8 @@ struct ToolRun {
 
 // Runs the built quillmap with `args` in the working directory `cwd`. A
 // non-empty `wrapper` is shell text that the command is appended to, such as
-// "ulimit -n 64 && exec" (POSIX only).
+// "ulimit -n 64 && exec" (POSIX); on Windows, a batch file that is given the
+// command as its arguments (%*).
 ToolRun run_tool(const std::string &cwd, const std::vector<std::string> &args,
                  const std::string &wrapper = "");
 

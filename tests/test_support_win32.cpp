@@ -135,8 +135,6 @@ HANDLE inheritable_file(const std::string &path)
 ToolRun run_tool(const std::string &cwd, const std::vector<std::string> &args,
                  const std::string &wrapper)
 {
-    if (!wrapper.empty())
-        throw std::runtime_error("shell wrappers are for POSIX systems only");
     TempDir capture;
     std::string out_path = capture / "out";
     std::string err_path = capture / "err";
@@ -147,6 +145,12 @@ ToolRun run_tool(const std::string &cwd, const std::vector<std::string> &args,
     std::string line = quoted(exe);
     for (const std::string &arg : args)
         line += " " + quoted(arg);
+    if (!wrapper.empty()) {
+        // A batch file, run by the command interpreter with the tool's
+        // command line as its arguments.
+        line = "cmd.exe /s /c \"" + quoted(wrapper) + " " + line + "\"";
+        exe = "C:\\windows\\system32\\cmd.exe";
+    }
     std::wstring wide_line = widen(line);
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;

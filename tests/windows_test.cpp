@@ -101,6 +101,13 @@ TEST(Windows, ExtendedLengthPaths)
         {L"x", L"\\\\?\\C:\\deep", L"\\\\?\\C:\\deep\\x"},
         {L"x", L"\\\\?\\UNC\\server\\share", L"\\\\?\\UNC\\server\\share\\x"},
         {L"sect.\\name \\aux.tex", L"C:\\w", L"\\\\?\\C:\\w\\sect.\\name \\aux.tex"},
+        // The device namespace, and the prefixes spelt with slashes.
+        {L"\\\\.\\C:\\dir", L"D:\\x", L"\\\\?\\C:\\dir"},
+        {L"//./C:/dir/../x", L"D:\\x", L"\\\\?\\C:\\x"},
+        {L"//?/C:/dir", L"D:\\x", L"\\\\?\\C:\\dir"},
+        {L"\\\\.\\C:", L"D:\\x", L"\\\\?\\C:\\"},
+        {L"\\\\.\\UNC\\server\\share\\d", L"C:\\w", L"\\\\?\\UNC\\server\\share\\d"},
+        {L"//./pipe/name", L"C:\\w", L"\\\\.\\pipe\\name"},
     };
     for (const auto &c : cases)
         EXPECT_TRUE(extended_length_path(c.path, c.base) == c.expected)
@@ -226,6 +233,84 @@ TEST(Windows, AReadOnlyStaleReportIsNotAppendedTo)
     EXPECT_EQ(run.err, "Analyzing in\\x.tex.\r\nCannot write command.all: Permission denied\r\n");
     EXPECT_EQ(read_file(stale), "old\r\n");
     EXPECT_EQ(read_file(dir / "command.lst"), "new\r\n");
+}
+
+TEST(Windows, OneLockForADirectoryHoweverItIsSpelt)
+{
+    // Through a link, in extended-length form, in other case: one directory,
+    // one lock; another directory, another.
+    TempDir dir;
+    make_dirs(dir / "work");
+    make_dirs(dir / "other");
+    std::string link = dir / "link";
+    if (!CreateSymbolicLinkA(link.c_str(), (dir / "work").c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY))
+        GTEST_SKIP() << "directory links cannot be made here (error " << GetLastError() << ")";
+    std::wstring work, other, spelling;
+    ASSERT_TRUE(directory_lock_name(widen(dir / "work"), &work));
+    ASSERT_TRUE(directory_lock_name(widen(dir / "other"), &other));
+    EXPECT_TRUE(work != other);
+    std::string upper = dir / "WORK";
+    for (const std::wstring &spelt :
+         {widen(link), extended_length_path(widen(dir / "work"), L"C:\\"), widen(upper)}) {
+        ASSERT_TRUE(directory_lock_name(spelt, &spelling));
+        EXPECT_TRUE(spelling == work) << narrow(spelt);
+    }
+    RemoveDirectoryA(link.c_str());
+}
+
+TEST(Windows, ADriveRelativeArgumentAfterTheConsoleVisitedTheDrive)
+{
+    // The console keeps a current directory for each drive it visited; a
+    // drive-relative argument is taken in that one, even from another drive.
+    TempDir dir;
+    make_dirs(dir / "texs/inner");
+    write_file(dir / "texs/inner/x.tex", "\\inner");
+    std::string drive = dir.path().substr(0, 2);
+    std::string elsewhere = (drive == "Z:" ? "C:" : "Z:") + std::string("\\");
+    if (GetDriveTypeA(elsewhere.c_str()) == DRIVE_NO_ROOT_DIR)
+        GTEST_SKIP() << "no second drive";
+    make_dirs(dir / "work");
+    std::string batch = dir / "visit.bat";
+    write_file(batch, "@cd /d " + (dir / "texs") + "\r\n@cd /d " + (dir / "work") + "\r\n@cd /d " +
+                          elsewhere + "\r\n@cd /d " + (dir / "work") + "\r\n@%*\r\n");
+    for (const std::string &argument : {drive + "inner", drive}) {
+        ToolRun run = run_tool(dir / "work", {argument}, batch);
+        EXPECT_EQ(run.status, 0) << argument << ": " << run.err;
+        EXPECT_NE(run.err.find("x.tex.\r\n"), std::string::npos) << argument << ": " << run.err;
+        EXPECT_EQ(read_file(dir / "work/command.lst"), "inner\r\n") << argument;
+    }
+}
+
+TEST(Windows, ABareDriveThatCannotBeListedIsNamedOnce)
+{
+    TempDir dir;
+    for (char letter = 'Q'; letter <= 'Y'; ++letter) {
+        std::string drive = std::string(1, letter) + ":";
+        if (GetDriveTypeA((drive + "\\").c_str()) != DRIVE_NO_ROOT_DIR)
+            continue;
+        ToolRun run = run_tool(dir.path(), {drive});
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.err.compare(0, 14, "Cannot read " + drive + " "), 0) << run.err;
+        EXPECT_EQ(run.err.find("::"), std::string::npos) << run.err;
+        return;
+    }
+    GTEST_SKIP() << "every drive letter is in use";
+}
+
+TEST(Windows, ANameWithAnUnpairedSurrogateIsReadAsItself)
+{
+    TempDir dir;
+    make_dirs(dir / "in");
+    std::wstring name = L"lone";
+    name += wchar_t(0xD800);
+    std::string path = dir / "in/" + narrow(name) + ".tex";
+    write_file(path, "\\lone");
+    std::vector<std::string> listed = listing_order(dir / "in");
+    if (listed.size() != 1 || listed[0] != narrow(name) + ".tex")
+        GTEST_SKIP() << "the file system here does not keep such a name";
+    ToolRun run = run_tool(dir.path(), {"in"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(read_file(dir / "command.lst"), "lone\r\n");
 }
 
 } // namespace

@@ -105,7 +105,9 @@ void enter_directory(const std::string &path, bool top, std::vector<Level> *stac
     if (status == kListNoMemory)
         out_of_memory();
     if (status != kListed && (top || status == kListBroken)) {
-        say("Cannot read %s: %s\n", path.c_str(), level.listing.error.c_str());
+        // A bare drive ("E:") ends with a colon of its own.
+        const char *colon = path.back() == ':' ? "" : ":";
+        say("Cannot read %s%s %s\n", path.c_str(), colon, level.listing.error.c_str());
         context->status = 1;
     }
     const DirectoryIdentity &id = level.listing.identity;

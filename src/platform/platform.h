@@ -2,8 +2,8 @@
 // standard library.
 //
 // Each platform provides these in a file of its own (platform_posix.cpp,
-// platform_win32.cpp). The rest of the tool sees paths (byte strings, UTF-8 on
-// Windows), entries, open sources and report streams, never the system's own
+// platform_win32.cpp). The rest of the tool sees paths (byte strings, WTF-8 on
+// Windows: see wtf8.h), entries, open sources and report streams, never the system's own
 // types. Nothing here uses the rest of the tool or prints.
 #ifndef QUILLMAP_PLATFORM_H
 #define QUILLMAP_PLATFORM_H
@@ -148,9 +148,15 @@ DirectoryLock lock_working_directory(bool wait, std::string *error);
 void unlock_working_directory();
 
 #ifdef _WIN32
-// UTF-8 to UTF-16 and back.
+// WTF-8 (UTF-8, and a surrogate without its pair kept as itself) to UTF-16
+// and back, exactly.
 std::wstring widen(const std::string &text);
 std::string narrow(const std::wstring &wide);
+
+// The name of the lock that a run in `directory` takes: the same for every
+// spelling of one directory. Returns false (the reason in GetLastError())
+// when the directory cannot be opened.
+bool directory_lock_name(const std::wstring &directory, std::wstring *name);
 
 // The arguments that wmain() is given, in UTF-8.
 std::vector<std::string> utf8_arguments(int argc, wchar_t **argv);

@@ -17,26 +17,23 @@
 
 #include "open_reports.h"
 #include "platform.h"
+#include "wtf8.h"
 
 const char kPathSeparator = '\\';
 
+// Paths travel as WTF-8 (UTF-8, with a surrogate that has no pair kept as
+// itself), so that every name the system gives comes back to it exactly.
+static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows' wide characters are UTF-16 units");
+
 std::wstring widen(const std::string &text)
 {
-    int length =
-        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring wide(static_cast<size_t>(length), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &wide[0], length);
-    return wide;
+    std::u16string units = utf16_from_wtf8(text);
+    return std::wstring(units.begin(), units.end());
 }
 
 std::string narrow(const std::wstring &wide)
 {
-    int length = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
-                                     nullptr, 0, nullptr, nullptr);
-    std::string text(static_cast<size_t>(length), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), &text[0], length,
-                        nullptr, nullptr);
-    return text;
+    return wtf8_from_utf16(reinterpret_cast<const char16_t *>(wide.data()), wide.size());
 }
 
 static bool is_separator(wchar_t c)
@@ -64,6 +61,22 @@ std::wstring extended_length_path(const std::wstring &path, const std::wstring &
     const std::wstring prefix = L"\\\\?\\";
     if (path.compare(0, prefix.size(), prefix) == 0)
         return path;
+    // The device namespace (\\.\ or //./) and the extended-length prefix spelt
+    // with slashes (//?/): what follows names an absolute path. A drive's or a
+    // share's path goes on in extended-length form; anything else (a pipe, a
+    // device) stays in the device namespace.
+    if (path.size() >= 4 && is_separator(path[0]) && is_separator(path[1]) &&
+        (path[2] == L'.' || path[2] == L'?') && is_separator(path[3])) {
+        std::wstring rest = path.substr(4);
+        if (rest.size() >= 2 && rest[1] == L':' && (rest.size() == 2 || is_separator(rest[2])))
+            return extended_length_path(rest.size() == 2 ? rest + L'\\' : rest, base);
+        if (rest.size() >= 4 && _wcsnicmp(rest.c_str(), L"UNC", 3) == 0 && is_separator(rest[3]))
+            return extended_length_path(L"\\\\" + rest.substr(4), base);
+        for (wchar_t &c : rest)
+            if (c == L'/')
+                c = L'\\';
+        return L"\\\\.\\" + rest;
+    }
     bool unc = path.size() >= 2 && is_separator(path[0]) && is_separator(path[1]);
     bool drive = path.size() >= 2 && path[1] == L':';
     std::wstring absolute;
@@ -114,19 +127,59 @@ std::wstring extended_length_path(const std::wstring &path, const std::wstring &
     return unc_result ? prefix + L"UNC\\" + result.substr(2) : prefix + result;
 }
 
-// The extended-length form of a path of the walk, resolved against the
-// current directory (of its drive, for a drive-relative path).
-static std::wstring system_path(const std::string &path)
+// The longest path the system's calls take, in UTF-16 units, with its end.
+const DWORD kLongestPath = 32767;
+
+// The extended-length form of `path`, resolved against the current directory
+// (of its drive, for a drive-relative path).
+static std::wstring resolved_path(const std::string &path)
 {
     std::wstring wide = widen(path);
-    std::wstring base(32768, L'\0');
+    std::wstring base(kLongestPath, L'\0');
     DWORD length;
     if (wide.size() >= 2 && wide[1] == L':' && (wide.size() == 2 || !is_separator(wide[2])))
-        length = GetFullPathNameW(wide.substr(0, 2).c_str(), 32768, &base[0], nullptr);
+        length = GetFullPathNameW(wide.substr(0, 2).c_str(), kLongestPath, &base[0], nullptr);
     else
-        length = GetCurrentDirectoryW(32768, &base[0]);
-    base.resize(length);
+        length = GetCurrentDirectoryW(kLongestPath, &base[0]);
+    base.resize(length < kLongestPath ? length : 0);
     return extended_length_path(wide, base);
+}
+
+// The extended-length form of a path of the walk. Nearly every path the
+// walk asks for is a directory's path and one name more: the form of the
+// last such directory is kept (one for each thread), and the path's is built
+// on it by appending the name. So a path is resolved, and the current
+// directory asked for, about once per directory walked, not once per entry.
+static std::wstring system_path(const std::string &path)
+{
+    thread_local std::string directory; // a path ending with a separator
+    thread_local std::wstring form;     // its extended-length form, ending with '\\'
+    auto is_separator_byte = [](char c) { return c == '\\' || c == '/'; };
+    bool ends_with_separator = !path.empty() && is_separator_byte(path.back());
+    size_t name_end = path.size() - (ends_with_separator ? 1 : 0);
+    size_t slash = name_end == 0 ? std::string::npos : path.find_last_of("\\/", name_end - 1);
+    size_t name_start = slash == std::string::npos ? 0 : slash + 1;
+    std::string name = path.substr(name_start, name_end - name_start);
+    if (name_start == 0 || name.empty() || name == "." || name == "..") {
+        std::wstring resolved = resolved_path(path);
+        if (ends_with_separator) {
+            directory = path;
+            form = resolved.back() == L'\\' ? resolved : resolved + L'\\';
+        }
+        return resolved;
+    }
+    if (directory.size() != name_start || path.compare(0, name_start, directory) != 0) {
+        directory = path.substr(0, name_start);
+        form = resolved_path(directory);
+        if (form.back() != L'\\')
+            form += L'\\';
+    }
+    std::wstring entry = form + widen(name);
+    if (ends_with_separator) {
+        directory = path;
+        form = entry + L'\\';
+    }
+    return entry;
 }
 
 // The system's text for an error, in UTF-8, without its line end.
@@ -203,6 +256,14 @@ ListStatus list_directory(const std::string &directory, DirectoryListing *listin
     HANDLE find = FindFirstFileW((path + (path.back() == L'\\' ? L"*" : L"\\*")).c_str(), &entry);
     if (find == INVALID_HANDLE_VALUE) {
         DWORD error = GetLastError();
+        // The root of an empty FAT or exFAT volume lists nothing at all, not
+        // even "." and "..": a directory that is there is empty.
+        DWORD attributes = GetFileAttributesW(path.c_str());
+        if (error == ERROR_FILE_NOT_FOUND && attributes != INVALID_FILE_ATTRIBUTES &&
+            (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            identify(path, &listing->identity);
+            return kListed;
+        }
         listing->error = error_text(error);
         return is_out_of_memory(error) ? kListNoMemory : kListUnopened;
     }
@@ -327,13 +388,14 @@ int report_stream_open(const char *name, ReportStream *stream)
                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle != INVALID_HANDLE_VALUE) {
         DWORD attributes = GetFileAttributesW(wide.c_str());
-        std::wstring final(32768, L'\0');
-        DWORD length = GetFinalPathNameByHandleW(handle, &final[0], 32767, FILE_NAME_NORMALIZED);
+        std::wstring final(kLongestPath, L'\0');
+        DWORD length =
+            GetFinalPathNameByHandleW(handle, &final[0], kLongestPath, FILE_NAME_NORMALIZED);
         CloseHandle(handle);
         if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
             !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
             return EACCES; // as the system answers for a directory
-        if (length > 0 && length < 32767) {
+        if (length > 0 && length < kLongestPath) {
             final.resize(length);
             stream->target = narrow(final);
         }
@@ -378,23 +440,42 @@ int report_stream_close(ReportStream *stream, bool keep)
     return error;
 }
 
+bool directory_lock_name(const std::wstring &directory, std::wstring *name)
+{
+    // The volume's serial number and the directory's file index name it
+    // however it is reached: through a link or a junction, a drive mapped
+    // with subst or to a share, a short name or an extended-length spelling.
+    HANDLE handle =
+        CreateFileW(directory.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    BY_HANDLE_FILE_INFORMATION info;
+    bool known = GetFileInformationByHandle(handle, &info);
+    CloseHandle(handle);
+    if (!known)
+        return false;
+    wchar_t text[64];
+    swprintf(text, 64, L"Global\\quillmap-%08lx-%08lx%08lx", info.dwVolumeSerialNumber,
+             info.nFileIndexHigh, info.nFileIndexLow);
+    *name = text;
+    return true;
+}
+
 DirectoryLock lock_working_directory(bool wait, std::string *error)
 {
-    // A mutex named after the working directory's full path (case folded, as
-    // the file system folds it), held until the process ends.
+    // A mutex named after the working directory itself, held until the
+    // process ends.
     static HANDLE mutex = nullptr;
     if (mutex == nullptr) {
-        std::wstring directory(32768, L'\0');
-        directory.resize(GetCurrentDirectoryW(32768, &directory[0]));
-        CharLowerBuffW(&directory[0], static_cast<DWORD>(directory.size()));
-        unsigned long long hash = 14695981039346656037ull;
-        for (wchar_t c : directory)
-            hash = (hash ^ static_cast<unsigned>(c)) * 1099511628211ull;
-        wchar_t name[64];
-        swprintf(name, 64, L"Global\\quillmap-%016llx", hash);
-        mutex = CreateMutexW(nullptr, FALSE, name);
+        std::wstring name;
+        if (!directory_lock_name(L".", &name)) {
+            *error = last_error_text();
+            return kLockUnavailable;
+        }
+        mutex = CreateMutexW(nullptr, FALSE, name.c_str());
         if (mutex == nullptr)
-            mutex = CreateMutexW(nullptr, FALSE, name + 7); // without "Global\"
+            mutex = CreateMutexW(nullptr, FALSE, name.c_str() + 7); // without "Global\"
         if (mutex == nullptr) {
             *error = last_error_text();
             return kLockUnavailable;
