@@ -235,48 +235,69 @@ TEST(Windows, AReadOnlyStaleReportIsNotAppendedTo)
     EXPECT_EQ(read_file(dir / "command.lst"), "new\r\n");
 }
 
+// `path` spelt on another drive: under Wine, drive Z: holds the whole Unix
+// file system, and so every directory a second time, as a mapped drive holds
+// a share's. Empty where there is no such spelling.
+std::string spelt_on_drive_z(const std::string &path)
+{
+    typedef char *(__cdecl * UnixName)(const wchar_t *);
+    UnixName unix_name = reinterpret_cast<UnixName>(reinterpret_cast<void (*)()>(
+        GetProcAddress(GetModuleHandleA("kernel32"), "wine_get_unix_file_name")));
+    char *name = unix_name != nullptr ? unix_name(widen(path).c_str()) : nullptr;
+    if (name == nullptr)
+        return "";
+    std::string spelt = std::string("Z:") + name;
+    HeapFree(GetProcessHeap(), 0, name);
+    for (char &c : spelt)
+        if (c == '/')
+            c = '\\';
+    return path.compare(0, 2, "Z:") == 0 ? "" : spelt;
+}
+
 TEST(Windows, OneLockForADirectoryHoweverItIsSpelt)
 {
-    // Through a link, in extended-length form, in other case: one directory,
-    // one lock; another directory, another.
+    // On another drive (as a mapped drive beside a share), in extended-length
+    // form, in other case, through a link where one can be made: one
+    // directory, one lock; another directory, another.
     TempDir dir;
     make_dirs(dir / "work");
     make_dirs(dir / "other");
-    std::string link = dir / "link";
-    if (!CreateSymbolicLinkA(link.c_str(), (dir / "work").c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY))
-        GTEST_SKIP() << "directory links cannot be made here (error " << GetLastError() << ")";
     std::wstring work, other, spelling;
     ASSERT_TRUE(directory_lock_name(widen(dir / "work"), &work));
     ASSERT_TRUE(directory_lock_name(widen(dir / "other"), &other));
     EXPECT_TRUE(work != other);
-    std::string upper = dir / "WORK";
-    for (const std::wstring &spelt :
-         {widen(link), extended_length_path(widen(dir / "work"), L"C:\\"), widen(upper)}) {
-        ASSERT_TRUE(directory_lock_name(spelt, &spelling));
-        EXPECT_TRUE(spelling == work) << narrow(spelt);
-    }
+    std::vector<std::string> spellings = {dir.path() + "\\WORK", "\\\\?\\" + (dir / "work")};
+    std::string on_z = spelt_on_drive_z(dir / "work");
+    if (!on_z.empty())
+        spellings.push_back(on_z);
+    std::string link = dir / "link";
+    if (CreateSymbolicLinkA(link.c_str(), (dir / "work").c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY) &&
+        GetFileAttributesA(link.c_str()) != INVALID_FILE_ATTRIBUTES)
+        spellings.push_back(link);
+    EXPECT_GE(spellings.size(), 3u) << "no second drive and no link: too few spellings";
+    for (const std::string &spelt : spellings)
+        EXPECT_TRUE(directory_lock_name(widen(spelt), &spelling) && spelling == work) << spelt;
     RemoveDirectoryA(link.c_str());
 }
 
 TEST(Windows, ADriveRelativeArgumentAfterTheConsoleVisitedTheDrive)
 {
     // The console keeps a current directory for each drive it visited; a
-    // drive-relative argument is taken in that one, even from another drive.
+    // drive-relative argument is taken in that one, from another drive.
     TempDir dir;
     make_dirs(dir / "texs/inner");
-    write_file(dir / "texs/inner/x.tex", "\\inner");
-    std::string drive = dir.path().substr(0, 2);
-    std::string elsewhere = (drive == "Z:" ? "C:" : "Z:") + std::string("\\");
-    if (GetDriveTypeA(elsewhere.c_str()) == DRIVE_NO_ROOT_DIR)
-        GTEST_SKIP() << "no second drive";
     make_dirs(dir / "work");
+    write_file(dir / "texs/inner/x.tex", "\\inner");
+    std::string work = spelt_on_drive_z(dir / "work");
+    if (work.empty())
+        GTEST_SKIP() << "no second drive";
     std::string batch = dir / "visit.bat";
-    write_file(batch, "@cd /d " + (dir / "texs") + "\r\n@cd /d " + (dir / "work") + "\r\n@cd /d " +
-                          elsewhere + "\r\n@cd /d " + (dir / "work") + "\r\n@%*\r\n");
+    write_file(batch, "@cd /d " + (dir / "texs") + "\r\n@cd /d " + work + "\r\n@%*\r\n");
+    std::string drive = dir.path().substr(0, 2);
     for (const std::string &argument : {drive + "inner", drive}) {
         ToolRun run = run_tool(dir / "work", {argument}, batch);
-        EXPECT_EQ(run.status, 0) << argument << ": " << run.err;
-        EXPECT_NE(run.err.find("x.tex.\r\n"), std::string::npos) << argument << ": " << run.err;
+        EXPECT_EQ(run.status, 0) << argument;
+        EXPECT_EQ(run.err, "Analyzing " + drive + "inner\\x.tex.\r\n");
         EXPECT_EQ(read_file(dir / "work/command.lst"), "inner\r\n") << argument;
     }
 }
@@ -289,8 +310,9 @@ TEST(Windows, ABareDriveThatCannotBeListedIsNamedOnce)
         if (GetDriveTypeA((drive + "\\").c_str()) != DRIVE_NO_ROOT_DIR)
             continue;
         ToolRun run = run_tool(dir.path(), {drive});
+        const std::string said = "Cannot read " + drive + " ";
         EXPECT_EQ(run.status, 1);
-        EXPECT_EQ(run.err.compare(0, 14, "Cannot read " + drive + " "), 0) << run.err;
+        EXPECT_EQ(run.err.compare(0, said.size(), said), 0) << run.err;
         EXPECT_EQ(run.err.find("::"), std::string::npos) << run.err;
         return;
     }
@@ -304,7 +326,11 @@ TEST(Windows, ANameWithAnUnpairedSurrogateIsReadAsItself)
     std::wstring name = L"lone";
     name += wchar_t(0xD800);
     std::string path = dir / "in/" + narrow(name) + ".tex";
-    write_file(path, "\\lone");
+    try {
+        write_file(path, "\\lone");
+    } catch (const std::exception &) {
+        GTEST_SKIP() << "the file system here does not take such a name";
+    }
     std::vector<std::string> listed = listing_order(dir / "in");
     if (listed.size() != 1 || listed[0] != narrow(name) + ".tex")
         GTEST_SKIP() << "the file system here does not keep such a name";
