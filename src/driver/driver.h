@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "../ahead/ahead.h"
 #include "../collect/collect.h"
 
 // Walks the tree below `directory`, a path ending with the separator,
@@ -15,7 +16,8 @@
 // directory below the top that cannot be opened is passed over silently.
 // Returns 0, or 1 when `directory` itself cannot be listed or a listing
 // failed part way (both said on standard error as "Cannot read DIR: REASON").
-int walk_tree(const std::string &directory, Collector *collector);
+// The system is asked through `ahead`, which reads ahead where that pays.
+int walk_tree(const std::string &directory, Ahead *ahead, Collector *collector);
 
 // Writes a progress or failure message, formatted as by printf, to standard
 // error in one piece. Once a message cannot be written, the later ones are

@@ -53,9 +53,11 @@ int run_quillmap(int argc, char **argv)
     CommandTable *table = command_table_new();
     EnvironmentList list{};
     Collector *collector = collect_start(table, &list, collect_default_limits());
+    Ahead *ahead = ahead_start(ahead_system_io(), ahead_default_limits());
     int status = 0;
     for (int i = 1; i < argc; ++i)
-        status |= walk_tree(directory_path(argv[i]), collector);
+        status |= walk_tree(directory_path(argv[i]), ahead, collector);
+    ahead_finish(ahead);
     collect_finish(collector);
     status |= write_reports(table, &list, stale);
     command_table_free(table);

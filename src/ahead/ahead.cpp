@@ -1,0 +1,629 @@
+// Read-ahead: the walk's cursor, the requests fetched ahead of it, and the
+// I/O threads that carry them out.
+//
+// The cursor walks the tree depth first over the listings, as the walk
+// always has, and turns it into events in a queue. Reading directly, the
+// cursor moves only when the walk asks for the next event, and the walk
+// opens and reads each source itself. Reading ahead, the cursor runs on as
+// far as the bounds allow: every directory it comes to and every source has
+// a fetch, a request carried out on an I/O thread; a listing, once fetched,
+// has the listings of its subdirectories fetched too. The walk takes the
+// events in order and waits only for the fetch at their head.
+#include "ahead.h"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <set>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "../scan/scan.h"
+
+// A request carried out ahead of the walk, or (reading directly) the state of
+// a source the walk opens itself.
+struct Fetch {
+    bool is_listing;
+    std::string path;
+    bool done = false;
+    bool abandoned = false; // a listing the walk will not come to: freed when done
+    // A listing: what came, and the fetches of its subdirectories made from it.
+    ListStatus status = kListed;
+    DirectoryListing listing;
+    std::vector<Fetch *> children;
+    // A source.
+    bool queued = false;
+    OpenStatus opened = kOpenRefused;
+    SourceFile file{};
+    bool open = false;    // `file` is open
+    bool kept = false;    // held open past the fetch, counted in kept_open
+    bool reopen = false;  // closed after `bytes`: the rest is read from a new open
+    bool ended = false;   // no bytes follow `bytes`
+    bool failed = false;  // a read failed after `bytes`
+    bool skipped = false; // not read ahead (no room in the budget): the walk opens it
+    bool no_memory = false;
+    std::string error;
+    std::vector<unsigned char> bytes;
+    size_t given = 0; // of `bytes`, handed to the walk
+};
+
+namespace {
+
+typedef std::pair<unsigned long long, unsigned long long> Identity;
+
+// One directory on the cursor's stack.
+struct Level {
+    std::string path;
+    Fetch *fetch; // its listing fetched ahead, or null: listed when the cursor comes to it
+    bool top;
+    bool listed;
+    DirectoryListing listing;
+    size_t next;
+};
+
+} // namespace
+
+struct Ahead {
+    AheadIo io;
+    AheadLimits limits;
+    // The walking thread's: the cursor and the events it made.
+    std::vector<Level> stack;
+    std::set<Identity> entered;
+    std::deque<WalkEvent> events;
+    unsigned long answers = 0, slow = 0;
+    // Shared with the I/O threads, under `lock`.
+    std::mutex lock;
+    std::condition_variable work; // a fetch waits, or the threads are to end
+    std::condition_variable done; // a fetch is done
+    bool ahead = false;
+    bool closing = false;
+    std::deque<Fetch *> waiting; // the listings first: each lets the cursor on
+    size_t waiting_listings = 0;
+    std::map<std::string, Fetch *> listings; // listings fetched ahead, by path
+    std::set<Identity> expanded;             // listings whose subdirectories were fetched
+    int listings_ahead = 0;                  // listing fetches the cursor has not taken
+    int sources_ahead = 0;                   // source fetches the walk is not done with
+    int kept_open = 0;                       // sources held open past their fetch
+    int open_now = 0;
+    size_t bytes_now = 0;
+    std::vector<std::thread> threads;
+    int idle = 0;
+    AheadCounts counts{};
+};
+
+namespace {
+
+typedef std::chrono::steady_clock Clock;
+
+// Notes how long an answer took, reading directly. Once a quarter of the
+// answers in a stretch of 256 came slower than limits.slow_seconds, the
+// tree is cold or remote: the reading ahead starts. Measured on the corpus
+// (docs/benchmarks.md): warm, 1% of the answers take 30 us or more (large
+// directories); cold, 60% do, and over a share every one.
+void note_answer(Ahead *a, Clock::time_point since)
+{
+    std::chrono::duration<double> took = Clock::now() - since;
+    if (took.count() >= a->limits.slow_seconds)
+        ++a->slow;
+    if (++a->answers < 256)
+        return;
+    if (!a->ahead && a->slow * 4 >= a->answers) {
+        std::lock_guard<std::mutex> guard(a->lock);
+        a->ahead = true;
+    }
+    a->answers = a->slow = 0;
+}
+
+void run_fetch(Ahead *a, Fetch *fetch);
+
+// Takes the waiting fetch at `at` out of the queue (the lock held).
+Fetch *take_waiting(Ahead *a, size_t at)
+{
+    Fetch *fetch = a->waiting[at];
+    a->waiting.erase(a->waiting.begin() + static_cast<long>(at));
+    a->waiting_listings -= fetch->is_listing;
+    return fetch;
+}
+
+void worker(Ahead *a)
+{
+    std::unique_lock<std::mutex> guard(a->lock);
+    for (;;) {
+        a->work.wait(guard, [a] { return a->closing || !a->waiting.empty(); });
+        if (a->waiting.empty())
+            return;
+        Fetch *fetch = take_waiting(a, 0);
+        --a->idle;
+        guard.unlock();
+        run_fetch(a, fetch);
+        guard.lock();
+        ++a->idle;
+    }
+}
+
+// Queues a fetch (the lock held), starting another I/O thread when none is
+// free: the threads grow with the requests that wait, not with the cores.
+void submit(Ahead *a, Fetch *fetch)
+{
+    fetch->queued = true;
+    if (fetch->is_listing)
+        a->waiting.insert(a->waiting.begin() + static_cast<long>(a->waiting_listings++), fetch);
+    else
+        a->waiting.push_back(fetch);
+    ++a->counts.requests;
+    if (a->idle == 0 && static_cast<int>(a->threads.size()) < a->limits.threads) {
+        try {
+            a->threads.emplace_back(worker, a);
+            ++a->idle;
+            a->counts.most_threads = static_cast<int>(a->threads.size());
+        } catch (const std::system_error &) {
+            // No thread: the fetch waits for one that runs, or for the walk.
+        }
+    }
+    a->work.notify_one();
+}
+
+// Fetches the listings of the subdirectories in `listing` of `path`, as far
+// as the bound allows (the lock held), each once, and not below a directory
+// whose subdirectories were fetched already (a cycle of links).
+void expand(Ahead *a, Fetch *parent, const std::string &path, const DirectoryListing &listing)
+{
+    const DirectoryIdentity &id = listing.identity;
+    if (id.known && !a->expanded.insert({id.volume, id.file}).second)
+        return;
+    for (const DirectoryEntry &entry : listing.entries) {
+        if (a->listings_ahead >= a->limits.listings)
+            return;
+        if (entry.kind != kEntryDirectory || entry.name[0] == '.')
+            continue;
+        std::string child = path + entry.name + kPathSeparator;
+        if (a->listings.count(child) != 0)
+            continue;
+        Fetch *fetch = new Fetch();
+        fetch->is_listing = true;
+        fetch->path = child;
+        a->listings[child] = fetch;
+        ++a->listings_ahead;
+        if (parent != nullptr)
+            parent->children.push_back(fetch);
+        submit(a, fetch);
+    }
+}
+
+// Forgets a listing fetch that the walk will not come to, and those made
+// from it (the lock held).
+void discard(Ahead *a, Fetch *fetch)
+{
+    auto at = a->listings.find(fetch->path);
+    if (at != a->listings.end() && at->second == fetch)
+        a->listings.erase(at);
+    for (Fetch *child : fetch->children)
+        discard(a, child);
+    fetch->children.clear();
+    auto queued = std::find(a->waiting.begin(), a->waiting.end(), fetch);
+    if (queued != a->waiting.end()) {
+        take_waiting(a, static_cast<size_t>(queued - a->waiting.begin()));
+        fetch->done = true;
+    }
+    --a->listings_ahead;
+    if (fetch->done)
+        delete fetch;
+    else
+        fetch->abandoned = true;
+}
+
+// Opens a source and reads its first bytes ahead (limits.source_bytes at
+// most), keeping it open for the rest if the bound allows.
+void fetch_source(Ahead *a, Fetch *fetch)
+{
+    fetch->opened = a->io.open(a->io.context, fetch->path, &fetch->file);
+    if (fetch->opened != kOpened)
+        return;
+    unsigned long long size = fetch->file.size;
+    size_t want = static_cast<size_t>(std::min<unsigned long long>(size, a->limits.source_bytes));
+    {
+        // Room for its bytes is taken before they are read. Where there is
+        // none, the source is left to the walk, which opens it again.
+        std::lock_guard<std::mutex> guard(a->lock);
+        if (a->bytes_now + want > a->limits.budget) {
+            a->io.close(a->io.context, &fetch->file);
+            fetch->skipped = true;
+            return;
+        }
+        a->bytes_now += want;
+        a->counts.most_bytes = std::max(a->counts.most_bytes, a->bytes_now);
+        a->counts.most_open = std::max(a->counts.most_open, ++a->open_now);
+    }
+    fetch->open = true;
+    fetch->bytes.resize(want);
+    size_t got = 0;
+    while (got < want) {
+        long count = a->io.read(a->io.context, &fetch->file, fetch->bytes.data() + got, want - got,
+                                &fetch->error);
+        if (count <= 0) {
+            fetch->ended = count == 0;
+            fetch->failed = count < 0;
+            fetch->no_memory = count == kReadNoMemory;
+            break;
+        }
+        got += static_cast<size_t>(count);
+    }
+    fetch->bytes.resize(got);
+    if (got == size)
+        fetch->ended = true; // all the bytes it had when opened: as a short read that reaches it
+    bool rest = !fetch->ended && !fetch->failed;
+    std::lock_guard<std::mutex> guard(a->lock);
+    a->bytes_now -= want - got;
+    if (rest && a->kept_open < a->limits.kept_open) {
+        ++a->kept_open;
+        fetch->kept = true;
+        return;
+    }
+    fetch->reopen = rest;
+    a->io.close(a->io.context, &fetch->file);
+    fetch->open = false;
+    --a->open_now;
+}
+
+void run_fetch(Ahead *a, Fetch *fetch)
+{
+    if (fetch->is_listing)
+        fetch->status = a->io.list(a->io.context, fetch->path, &fetch->listing);
+    else
+        fetch_source(a, fetch);
+    std::lock_guard<std::mutex> guard(a->lock);
+    fetch->done = true;
+    if (fetch->is_listing && fetch->abandoned) {
+        delete fetch;
+    } else if (fetch->is_listing && fetch->status != kListUnopened &&
+               fetch->status != kListNoMemory) {
+        expand(a, fetch, fetch->path, fetch->listing);
+    }
+    a->done.notify_all();
+}
+
+// Waits until `fetch` is done, or with no threads carries out waiting
+// fetches on this thread, in the order limits.pick chooses, until it is.
+// Returns false, not waiting, when `wait` is false and it is not done.
+bool finish_fetch(Ahead *a, Fetch *fetch, bool wait)
+{
+    std::unique_lock<std::mutex> guard(a->lock);
+    if (!fetch->done && wait && !a->threads.empty()) {
+        // The walk waits for it: it goes before the fetches for later.
+        auto queued = std::find(a->waiting.begin(), a->waiting.end(), fetch);
+        if (queued != a->waiting.end() && queued != a->waiting.begin()) {
+            take_waiting(a, static_cast<size_t>(queued - a->waiting.begin()));
+            a->waiting.push_front(fetch);
+            a->waiting_listings += fetch->is_listing;
+        }
+    }
+    while (!fetch->done) {
+        if (!wait)
+            return false;
+        if (a->threads.empty() && !a->waiting.empty()) {
+            size_t at =
+                a->limits.pick != nullptr
+                    ? a->limits.pick(a->limits.pick_context, a->waiting.size()) % a->waiting.size()
+                    : 0;
+            Fetch *next = take_waiting(a, at);
+            guard.unlock();
+            run_fetch(a, next);
+            guard.lock();
+            continue;
+        }
+        a->done.wait(guard);
+    }
+    return true;
+}
+
+// Pushes the directory `path` onto the cursor's stack, with its listing
+// fetched ahead where that began or can begin.
+void push_level(Ahead *a, const std::string &path, bool top)
+{
+    Fetch *fetch = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(a->lock);
+        auto at = a->listings.find(path);
+        if (at != a->listings.end()) {
+            fetch = at->second;
+            a->listings.erase(at);
+        } else if (a->ahead) {
+            fetch = new Fetch();
+            fetch->is_listing = true;
+            fetch->path = path;
+            ++a->listings_ahead;
+            submit(a, fetch);
+        }
+    }
+    a->stack.push_back(Level{path, fetch, top, false, {}, 0});
+}
+
+// Takes the listing of the directory on top of the stack: fetched ahead
+// (waiting for it when `wait`) or from the system now. Says a listing that
+// failed where the run says so, and passes over a directory that cannot be
+// opened or was walked before. Returns false when the listing has not come.
+bool take_listing(Ahead *a, bool wait)
+{
+    Level &level = a->stack.back();
+    ListStatus status;
+    if (level.fetch != nullptr) {
+        if (!finish_fetch(a, level.fetch, wait))
+            return false;
+        std::lock_guard<std::mutex> guard(a->lock);
+        status = level.fetch->status;
+        level.listing = std::move(level.fetch->listing);
+        --a->listings_ahead;
+        if (status == kListUnopened || status == kListNoMemory)
+            for (Fetch *child : level.fetch->children)
+                discard(a, child);
+        level.fetch->children.clear();
+        delete level.fetch;
+        level.fetch = nullptr;
+    } else {
+        Clock::time_point since = Clock::now();
+        status = a->io.list(a->io.context, level.path, &level.listing);
+        note_answer(a, since);
+    }
+    if (status == kListNoMemory || (status != kListed && (level.top || status == kListBroken)))
+        a->events.push_back(
+            WalkEvent{kEventListingFailed, level.path, status, level.listing.error, nullptr});
+    const DirectoryIdentity &id = level.listing.identity;
+    bool walked = id.known && !a->entered.insert({id.volume, id.file}).second;
+    if (status == kListUnopened || status == kListNoMemory || walked) {
+        if (walked) {
+            // Its subdirectories' listings, fetched ahead, are not wanted.
+            std::lock_guard<std::mutex> guard(a->lock);
+            for (const DirectoryEntry &entry : level.listing.entries) {
+                auto at = a->listings.find(level.path + entry.name + kPathSeparator);
+                if (at != a->listings.end())
+                    discard(a, at->second);
+            }
+        }
+        a->stack.pop_back();
+        return true;
+    }
+    level.listed = true;
+    level.next = 0;
+    if (a->ahead) {
+        std::lock_guard<std::mutex> guard(a->lock);
+        expand(a, nullptr, level.path, level.listing);
+    }
+    return true;
+}
+
+// Moves the cursor one step. Returns false when it cannot move without
+// waiting (and `wait` is false), or when the source it came to would pass
+// the bound on sources read ahead.
+bool step(Ahead *a, bool wait)
+{
+    Level &level = a->stack.back();
+    if (!level.listed)
+        return take_listing(a, wait);
+    if (level.next == level.listing.entries.size()) {
+        a->stack.pop_back();
+        return true;
+    }
+    const DirectoryEntry &entry = level.listing.entries[level.next];
+    if (entry.name[0] == '.' || (entry.kind != kEntryDirectory && entry.kind != kEntryPlain)) {
+        ++level.next;
+        return true;
+    }
+    std::string path = level.path + entry.name;
+    if (entry.kind == kEntryDirectory) {
+        ++level.next;
+        push_level(a, path + kPathSeparator, false); // `level` may move
+        return true;
+    }
+    if (!is_source_file(path.c_str())) {
+        ++level.next;
+        return true;
+    }
+    Fetch *fetch = new Fetch();
+    fetch->is_listing = false;
+    fetch->path = path;
+    {
+        std::lock_guard<std::mutex> guard(a->lock);
+        if (a->ahead) {
+            // The bound gives way only to the one source the walk waits for.
+            if (a->sources_ahead >= a->limits.sources && !a->events.empty()) {
+                delete fetch;
+                return false;
+            }
+            ++a->sources_ahead;
+            submit(a, fetch);
+        }
+    }
+    ++level.next;
+    a->events.push_back(WalkEvent{kEventSource, path, kListed, {}, fetch});
+    return true;
+}
+
+} // namespace
+
+AheadLimits ahead_default_limits()
+{
+    AheadLimits limits{};
+    // Measured on a cold disk and over a share that answers after 2 ms
+    // (docs/benchmarks.md): 32 requests in flight keep either busy.
+    limits.threads = 24;
+    limits.sources = 4096;
+    limits.source_bytes = 1024 * 1024;
+    limits.budget = 64 * 1024 * 1024;
+    limits.kept_open = 16; // with the threads' own, within ulimit -n 64
+    limits.listings = 1024;
+    limits.slow_seconds = 0.00003;
+    return limits;
+}
+
+Ahead *ahead_start(const AheadIo &io, const AheadLimits &limits)
+{
+    Ahead *a = new Ahead();
+    a->io = io;
+    a->limits = limits;
+    a->ahead = limits.always;
+    return a;
+}
+
+void ahead_walk(Ahead *a, const std::string &directory)
+{
+    a->entered.clear();
+    {
+        std::lock_guard<std::mutex> guard(a->lock);
+        a->expanded.clear();
+    }
+    push_level(a, directory, true);
+}
+
+bool ahead_next(Ahead *a, WalkEvent *event)
+{
+    for (;;) {
+        if (a->ahead)
+            while (!a->stack.empty() && step(a, false)) {
+            }
+        if (!a->events.empty()) {
+            *event = std::move(a->events.front());
+            a->events.pop_front();
+            return true;
+        }
+        if (a->stack.empty())
+            return false;
+        step(a, true);
+    }
+}
+
+OpenStatus ahead_open(Ahead *a, WalkEvent *event, unsigned long long *size)
+{
+    Fetch *fetch = event->fetch;
+    if (fetch->queued)
+        finish_fetch(a, fetch, true);
+    if (!fetch->queued || fetch->skipped) {
+        Clock::time_point since = Clock::now();
+        fetch->opened = a->io.open(a->io.context, fetch->path, &fetch->file);
+        note_answer(a, since);
+        fetch->open = fetch->opened == kOpened;
+        if (fetch->open) {
+            std::lock_guard<std::mutex> guard(a->lock);
+            a->counts.most_open = std::max(a->counts.most_open, ++a->open_now);
+        }
+    }
+    *size = fetch->file.size;
+    return fetch->opened;
+}
+
+long ahead_read(Ahead *a, WalkEvent *event, unsigned char *data, size_t capacity,
+                std::string *error)
+{
+    Fetch *fetch = event->fetch;
+    if (fetch->given < fetch->bytes.size()) {
+        size_t count = std::min(capacity, fetch->bytes.size() - fetch->given);
+        memcpy(data, fetch->bytes.data() + fetch->given, count);
+        fetch->given += count;
+        return static_cast<long>(count);
+    }
+    if (fetch->ended)
+        return 0;
+    if (fetch->failed) {
+        *error = fetch->error;
+        return fetch->no_memory ? kReadNoMemory : -1;
+    }
+    if (fetch->reopen) {
+        // Held open no longer: opened again, the bytes read ahead passed over.
+        fetch->reopen = false;
+        if (a->io.open(a->io.context, fetch->path, &fetch->file) != kOpened) {
+            *error = "cannot be opened again";
+            return -1;
+        }
+        fetch->open = true;
+        {
+            std::lock_guard<std::mutex> guard(a->lock);
+            a->counts.most_open = std::max(a->counts.most_open, ++a->open_now);
+        }
+        for (size_t skip = fetch->bytes.size(); skip > 0;) {
+            long count =
+                a->io.read(a->io.context, &fetch->file, data, std::min(capacity, skip), error);
+            if (count <= 0)
+                return count;
+            skip -= static_cast<size_t>(count);
+        }
+    }
+    Clock::time_point since = Clock::now();
+    long count = a->io.read(a->io.context, &fetch->file, data, capacity, error);
+    if (!a->ahead)
+        note_answer(a, since);
+    return count;
+}
+
+void ahead_done(Ahead *a, WalkEvent *event)
+{
+    Fetch *fetch = event->fetch;
+    if (fetch->open)
+        a->io.close(a->io.context, &fetch->file);
+    {
+        std::lock_guard<std::mutex> guard(a->lock);
+        if (fetch->open)
+            --a->open_now;
+        if (fetch->kept)
+            --a->kept_open;
+        if (fetch->queued) {
+            a->bytes_now -= fetch->bytes.size();
+            --a->sources_ahead;
+        }
+    }
+    delete fetch;
+    event->fetch = nullptr;
+}
+
+AheadCounts ahead_finish(Ahead *a)
+{
+    {
+        std::lock_guard<std::mutex> guard(a->lock);
+        a->closing = true;
+        a->work.notify_all();
+    }
+    for (std::thread &thread : a->threads)
+        thread.join();
+    for (auto &entry : a->listings)
+        delete entry.second;
+    for (Fetch *fetch : a->waiting)
+        if (!fetch->is_listing)
+            delete fetch;
+    AheadCounts counts = a->counts;
+    counts.ahead = a->ahead;
+    delete a;
+    return counts;
+}
+
+namespace {
+
+ListStatus system_list(void *, const std::string &directory, DirectoryListing *listing)
+{
+    return list_directory(directory, listing);
+}
+
+OpenStatus system_open(void *, const std::string &path, SourceFile *file)
+{
+    return source_open(path, file);
+}
+
+long system_read(void *, SourceFile *file, unsigned char *data, size_t capacity, std::string *error)
+{
+    return source_read(file, data, capacity, error);
+}
+
+void system_close(void *, SourceFile *file)
+{
+    source_close(file);
+}
+
+} // namespace
+
+AheadIo ahead_system_io()
+{
+    return AheadIo{system_list, system_open, system_read, system_close, nullptr};
+}
