@@ -211,20 +211,24 @@ TEST(Ahead, ReadingAheadGivesTheWalkWhatAskingInTurnGives)
     // waits, in a random order) or with a few.
     struct Row {
         const char *what;
+        bool from_start; // else from the 8th answer on: each is taken as slow
         int threads, sources;
         size_t source_bytes, budget;
         int kept_open, listings;
     } rows[] = {
-        {"roomy, in turn", 0, 4096, 1 << 20, 64 << 20, 16, 1024},
-        {"tiny, in turn", 0, 1, 5, 12, 1, 1},
-        {"small bytes, in turn", 0, 64, 9, 40, 0, 3},
-        {"roomy, threads", 4, 4096, 1 << 20, 64 << 20, 16, 1024},
-        {"tiny, threads", 3, 2, 5, 12, 1, 2},
+        {"roomy, in turn", true, 0, 4096, 1 << 20, 64 << 20, 16, 1024},
+        {"tiny, in turn", true, 0, 1, 5, 12, 1, 1},
+        {"small bytes, in turn", true, 0, 64, 9, 40, 0, 3},
+        {"roomy, threads", true, 4, 4096, 1 << 20, 64 << 20, 16, 1024},
+        {"tiny, threads", true, 3, 2, 5, 12, 1, 2},
+        {"part way, in turn", false, 0, 4096, 1 << 20, 64 << 20, 16, 1024},
+        {"part way, tiny, threads", false, 2, 2, 5, 12, 1, 2},
     };
     for (const Row &row : rows) {
         for (unsigned seed = 1; seed <= (row.threads == 0 ? 6u : 2u); ++seed) {
             AheadLimits limits = ahead_default_limits();
-            limits.always = true;
+            limits.always = row.from_start;
+            limits.slow_seconds = 0;
             limits.threads = row.threads;
             limits.sources = row.sources;
             limits.source_bytes = row.source_bytes;

@@ -76,7 +76,7 @@ struct Ahead {
     std::vector<Level> stack;
     std::set<Identity> entered;
     std::deque<WalkEvent> events;
-    unsigned long answers = 0, slow = 0;
+    unsigned long answers = 0, slow = 0, very_slow = 0; // in the current stretch
     // Shared with the I/O threads, under `lock`.
     std::mutex lock;
     std::condition_variable work; // a fetch waits, or the threads are to end
@@ -101,23 +101,33 @@ namespace {
 
 typedef std::chrono::steady_clock Clock;
 
+void expand(Ahead *a, Fetch *parent, const std::string &path, const DirectoryListing &listing,
+            size_t from = 0);
+
 // Notes how long an answer took, reading directly. Once a quarter of the
-// answers in a stretch of 256 came slower than limits.slow_seconds, the
-// tree is cold or remote: the reading ahead starts. Measured on the corpus
-// (docs/benchmarks.md): warm, 1% of the answers take 30 us or more (large
-// directories); cold, 60% do, and over a share every one.
+// answers in a stretch of 256 came slower than limits.slow_seconds, or 8 of
+// them slower than 30 times that, the tree is cold or remote: the reading
+// ahead starts. Measured on the corpus (docs/benchmarks.md): warm, 1% of the
+// answers take 30 us or more (large directories) and 1 in 5,000 a
+// millisecond; cold, 60% take 30 us or more; over a share every one takes
+// the share's delay.
 void note_answer(Ahead *a, Clock::time_point since)
 {
-    std::chrono::duration<double> took = Clock::now() - since;
-    if (took.count() >= a->limits.slow_seconds)
-        ++a->slow;
-    if (++a->answers < 256)
-        return;
-    if (!a->ahead && a->slow * 4 >= a->answers) {
+    double took = std::chrono::duration<double>(Clock::now() - since).count();
+    a->slow += took >= a->limits.slow_seconds;
+    a->very_slow += took >= 30 * a->limits.slow_seconds;
+    bool cold = a->slow * 4 >= 256 || a->very_slow >= 8;
+    if (cold && !a->ahead) {
+        // From now on the cursor runs ahead; the directories it is in, listed
+        // already, have the listings of their subdirectories fetched too.
         std::lock_guard<std::mutex> guard(a->lock);
         a->ahead = true;
+        for (const Level &level : a->stack)
+            if (level.listed)
+                expand(a, nullptr, level.path, level.listing, level.next);
     }
-    a->answers = a->slow = 0;
+    if (++a->answers == 256)
+        a->answers = a->slow = a->very_slow = 0;
 }
 
 void run_fetch(Ahead *a, Fetch *fetch);
@@ -169,15 +179,18 @@ void submit(Ahead *a, Fetch *fetch)
     a->work.notify_one();
 }
 
-// Fetches the listings of the subdirectories in `listing` of `path`, as far
-// as the bound allows (the lock held), each once, and not below a directory
-// whose subdirectories were fetched already (a cycle of links).
-void expand(Ahead *a, Fetch *parent, const std::string &path, const DirectoryListing &listing)
+// Fetches the listings of the subdirectories in `listing` of `path`, from
+// its entry `from` on, as far as the bound allows (the lock held), each
+// once, and not below a directory whose subdirectories were fetched already
+// (a cycle of links).
+void expand(Ahead *a, Fetch *parent, const std::string &path, const DirectoryListing &listing,
+            size_t from)
 {
     const DirectoryIdentity &id = listing.identity;
     if (id.known && !a->expanded.insert({id.volume, id.file}).second)
         return;
-    for (const DirectoryEntry &entry : listing.entries) {
+    for (size_t i = from; i < listing.entries.size(); ++i) {
+        const DirectoryEntry &entry = listing.entries[i];
         if (a->listings_ahead >= a->limits.listings)
             return;
         if (entry.kind != kEntryDirectory || entry.name[0] == '.')
@@ -414,16 +427,19 @@ bool step(Ahead *a, bool wait)
         ++level.next;
         return true;
     }
-    std::string path = level.path + entry.name;
     if (entry.kind == kEntryDirectory) {
         ++level.next;
-        push_level(a, path + kPathSeparator, false); // `level` may move
+        push_level(a, level.path + entry.name + kPathSeparator, false); // `level` may move
         return true;
     }
-    if (!is_source_file(path.c_str())) {
+    // The last dot of the whole path is the name's, when it has one; when it
+    // has none, what follows the last dot holds a separator and marks no
+    // source: the name alone decides.
+    if (!is_source_file(entry.name.c_str())) {
         ++level.next;
         return true;
     }
+    std::string path = level.path + entry.name;
     Fetch *fetch = new Fetch();
     fetch->is_listing = false;
     fetch->path = path;
