@@ -31,6 +31,7 @@
 struct Fetch {
     bool is_listing;
     std::string path;
+    std::vector<unsigned> order; // a listing's place in the walk: entry numbers from the top
     bool done = false;
     bool abandoned = false; // a listing the walk will not come to: freed when done
     // A listing: what came, and the fetches of its subdirectories made from it.
@@ -60,6 +61,7 @@ typedef std::pair<unsigned long long, unsigned long long> Identity;
 // One directory on the cursor's stack.
 struct Level {
     std::string path;
+    std::vector<unsigned> order; // its place in the walk, as Fetch::order
     Fetch *fetch; // its listing fetched ahead, or null: listed when the cursor comes to it
     bool top;
     bool listed;
@@ -86,6 +88,7 @@ struct Ahead {
     std::deque<Fetch *> waiting; // the listings first: each lets the cursor on
     size_t waiting_listings = 0;
     std::map<std::string, Fetch *> listings; // listings fetched ahead, by path
+    std::map<std::string, Fetch *> sources;  // sources fetched from a listing, not yet met
     std::set<Identity> expanded;             // listings whose subdirectories were fetched
     int listings_ahead = 0;                  // listing fetches the cursor has not taken
     int sources_ahead = 0;                   // source fetches the walk is not done with
@@ -102,7 +105,7 @@ namespace {
 typedef std::chrono::steady_clock Clock;
 
 void expand(Ahead *a, Fetch *parent, const std::string &path, const DirectoryListing &listing,
-            size_t from = 0);
+            size_t from, const std::vector<unsigned> &order);
 
 // Notes how long an answer took, reading directly. Once a quarter of the
 // answers in a stretch of 256 came slower than limits.slow_seconds, or 8 of
@@ -124,7 +127,7 @@ void note_answer(Ahead *a, Clock::time_point since)
         a->ahead = true;
         for (const Level &level : a->stack)
             if (level.listed)
-                expand(a, nullptr, level.path, level.listing, level.next);
+                expand(a, nullptr, level.path, level.listing, level.next, level.order);
     }
     if (++a->answers == 256)
         a->answers = a->slow = a->very_slow = 0;
@@ -162,10 +165,19 @@ void worker(Ahead *a)
 void submit(Ahead *a, Fetch *fetch)
 {
     fetch->queued = true;
-    if (fetch->is_listing)
-        a->waiting.insert(a->waiting.begin() + static_cast<long>(a->waiting_listings++), fetch);
-    else
-        a->waiting.push_back(fetch);
+    if (fetch->is_listing) {
+        // Listings wait in the walk's order: the nearest the cursor first.
+        auto end = a->waiting.begin() + static_cast<long>(a->waiting_listings++);
+        auto at =
+            std::upper_bound(a->waiting.begin(), end, fetch,
+                             [](const Fetch *x, const Fetch *y) { return x->order < y->order; });
+        a->waiting.insert(at, fetch);
+    } else {
+        auto at = std::upper_bound(
+            a->waiting.begin() + static_cast<long>(a->waiting_listings), a->waiting.end(), fetch,
+            [](const Fetch *x, const Fetch *y) { return x->order < y->order; });
+        a->waiting.insert(at, fetch);
+    }
     ++a->counts.requests;
     if (a->idle == 0 && static_cast<int>(a->threads.size()) < a->limits.threads) {
         try {
@@ -184,16 +196,35 @@ void submit(Ahead *a, Fetch *fetch)
 // once, and not below a directory whose subdirectories were fetched already
 // (a cycle of links).
 void expand(Ahead *a, Fetch *parent, const std::string &path, const DirectoryListing &listing,
-            size_t from)
+            size_t from, const std::vector<unsigned> &order)
 {
     const DirectoryIdentity &id = listing.identity;
     if (id.known && !a->expanded.insert({id.volume, id.file}).second)
         return;
     for (size_t i = from; i < listing.entries.size(); ++i) {
         const DirectoryEntry &entry = listing.entries[i];
-        if (a->listings_ahead >= a->limits.listings)
-            return;
-        if (entry.kind != kEntryDirectory || entry.name[0] == '.')
+        if (entry.name[0] == '.')
+            continue;
+        if (entry.kind == kEntryPlain && is_source_file(entry.name.c_str()) &&
+            a->sources_ahead < a->limits.sources) {
+            // A source of a listing fetched ahead: fetched too, for the
+            // cursor to find when it comes to it.
+            std::string file = path + entry.name;
+            if (a->sources.count(file) != 0)
+                continue;
+            Fetch *fetch = new Fetch();
+            fetch->is_listing = false;
+            fetch->path = file;
+            fetch->order = order;
+            fetch->order.push_back(static_cast<unsigned>(i));
+            a->sources[file] = fetch;
+            ++a->sources_ahead;
+            if (parent != nullptr)
+                parent->children.push_back(fetch);
+            submit(a, fetch);
+            continue;
+        }
+        if (entry.kind != kEntryDirectory || a->listings_ahead >= a->limits.listings)
             continue;
         std::string child = path + entry.name + kPathSeparator;
         if (a->listings.count(child) != 0)
@@ -201,6 +232,8 @@ void expand(Ahead *a, Fetch *parent, const std::string &path, const DirectoryLis
         Fetch *fetch = new Fetch();
         fetch->is_listing = true;
         fetch->path = child;
+        fetch->order = order;
+        fetch->order.push_back(static_cast<unsigned>(i));
         a->listings[child] = fetch;
         ++a->listings_ahead;
         if (parent != nullptr)
@@ -209,13 +242,29 @@ void expand(Ahead *a, Fetch *parent, const std::string &path, const DirectoryLis
     }
 }
 
-// Forgets a listing fetch that the walk will not come to, and those made
-// from it (the lock held).
+// Closes a source fetched ahead and gives back what it held (the lock held).
+void release_source(Ahead *a, Fetch *fetch)
+{
+    if (fetch->open) {
+        a->io.close(a->io.context, &fetch->file);
+        fetch->open = false;
+        --a->open_now;
+    }
+    if (fetch->kept)
+        --a->kept_open;
+    a->bytes_now -= fetch->bytes.size();
+    --a->sources_ahead;
+}
+
+// Forgets a fetch that the walk will not come to, and those made from it
+// (the lock held).
 void discard(Ahead *a, Fetch *fetch)
 {
-    auto at = a->listings.find(fetch->path);
-    if (at != a->listings.end() && at->second == fetch)
-        a->listings.erase(at);
+    std::map<std::string, Fetch *> &fetched = fetch->is_listing ? a->listings : a->sources;
+    auto at = fetched.find(fetch->path);
+    if (at == fetched.end() || at->second != fetch)
+        return; // taken by the cursor already: the walk has it
+    fetched.erase(at);
     for (Fetch *child : fetch->children)
         discard(a, child);
     fetch->children.clear();
@@ -224,11 +273,15 @@ void discard(Ahead *a, Fetch *fetch)
         take_waiting(a, static_cast<size_t>(queued - a->waiting.begin()));
         fetch->done = true;
     }
-    --a->listings_ahead;
-    if (fetch->done)
-        delete fetch;
-    else
+    if (fetch->is_listing)
+        --a->listings_ahead;
+    if (!fetch->done) {
         fetch->abandoned = true;
+        return;
+    }
+    if (!fetch->is_listing)
+        release_source(a, fetch);
+    delete fetch;
 }
 
 // Opens a source and reads its first bytes ahead (limits.source_bytes at
@@ -292,11 +345,13 @@ void run_fetch(Ahead *a, Fetch *fetch)
         fetch_source(a, fetch);
     std::lock_guard<std::mutex> guard(a->lock);
     fetch->done = true;
-    if (fetch->is_listing && fetch->abandoned) {
+    if (fetch->abandoned) {
+        if (!fetch->is_listing)
+            release_source(a, fetch);
         delete fetch;
     } else if (fetch->is_listing && fetch->status != kListUnopened &&
                fetch->status != kListNoMemory) {
-        expand(a, fetch, fetch->path, fetch->listing);
+        expand(a, fetch, fetch->path, fetch->listing, 0, fetch->order);
     }
     a->done.notify_all();
 }
@@ -337,7 +392,7 @@ bool finish_fetch(Ahead *a, Fetch *fetch, bool wait)
 
 // Pushes the directory `path` onto the cursor's stack, with its listing
 // fetched ahead where that began or can begin.
-void push_level(Ahead *a, const std::string &path, bool top)
+void push_level(Ahead *a, const std::string &path, bool top, std::vector<unsigned> order)
 {
     Fetch *fetch = nullptr;
     {
@@ -350,11 +405,12 @@ void push_level(Ahead *a, const std::string &path, bool top)
             fetch = new Fetch();
             fetch->is_listing = true;
             fetch->path = path;
+            fetch->order = order;
             ++a->listings_ahead;
             submit(a, fetch);
         }
     }
-    a->stack.push_back(Level{path, fetch, top, false, {}, 0});
+    a->stack.push_back(Level{path, std::move(order), fetch, top, false, {}, 0});
 }
 
 // Takes the listing of the directory on top of the stack: fetched ahead
@@ -390,11 +446,15 @@ bool take_listing(Ahead *a, bool wait)
     bool walked = id.known && !a->entered.insert({id.volume, id.file}).second;
     if (status == kListUnopened || status == kListNoMemory || walked) {
         if (walked) {
-            // Its subdirectories' listings, fetched ahead, are not wanted.
+            // Its subdirectories' listings and its sources, fetched ahead,
+            // are not wanted.
             std::lock_guard<std::mutex> guard(a->lock);
             for (const DirectoryEntry &entry : level.listing.entries) {
                 auto at = a->listings.find(level.path + entry.name + kPathSeparator);
                 if (at != a->listings.end())
+                    discard(a, at->second);
+                at = a->sources.find(level.path + entry.name);
+                if (at != a->sources.end())
                     discard(a, at->second);
             }
         }
@@ -405,7 +465,7 @@ bool take_listing(Ahead *a, bool wait)
     level.next = 0;
     if (a->ahead) {
         std::lock_guard<std::mutex> guard(a->lock);
-        expand(a, nullptr, level.path, level.listing);
+        expand(a, nullptr, level.path, level.listing, 0, level.order);
     }
     return true;
 }
@@ -428,8 +488,9 @@ bool step(Ahead *a, bool wait)
         return true;
     }
     if (entry.kind == kEntryDirectory) {
-        ++level.next;
-        push_level(a, level.path + entry.name + kPathSeparator, false); // `level` may move
+        std::vector<unsigned> order = level.order;
+        order.push_back(static_cast<unsigned>(level.next++));
+        push_level(a, level.path + entry.name + kPathSeparator, false, order); // `level` may move
         return true;
     }
     // The last dot of the whole path is the name's, when it has one; when it
@@ -440,9 +501,25 @@ bool step(Ahead *a, bool wait)
         return true;
     }
     std::string path = level.path + entry.name;
-    Fetch *fetch = new Fetch();
+    Fetch *fetch = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(a->lock);
+        auto at = a->sources.find(path);
+        if (at != a->sources.end()) {
+            fetch = at->second;
+            a->sources.erase(at);
+        }
+    }
+    if (fetch != nullptr) {
+        ++level.next;
+        a->events.push_back(WalkEvent{kEventSource, path, kListed, {}, fetch});
+        return true;
+    }
+    fetch = new Fetch();
     fetch->is_listing = false;
     fetch->path = path;
+    fetch->order = level.order;
+    fetch->order.push_back(static_cast<unsigned>(level.next));
     {
         std::lock_guard<std::mutex> guard(a->lock);
         if (a->ahead) {
@@ -493,7 +570,7 @@ void ahead_walk(Ahead *a, const std::string &directory)
         std::lock_guard<std::mutex> guard(a->lock);
         a->expanded.clear();
     }
-    push_level(a, directory, true);
+    push_level(a, directory, true, {});
 }
 
 bool ahead_next(Ahead *a, WalkEvent *event)
@@ -604,11 +681,13 @@ AheadCounts ahead_finish(Ahead *a)
     }
     for (std::thread &thread : a->threads)
         thread.join();
+    // Only a walk that ended early leaves fetches behind.
     for (auto &entry : a->listings)
         delete entry.second;
-    for (Fetch *fetch : a->waiting)
-        if (!fetch->is_listing)
-            delete fetch;
+    for (auto &entry : a->sources) {
+        release_source(a, entry.second);
+        delete entry.second;
+    }
     AheadCounts counts = a->counts;
     counts.ahead = a->ahead;
     delete a;
