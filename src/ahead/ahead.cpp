@@ -17,6 +17,7 @@
 #include <cstring>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <system_error>
@@ -42,16 +43,16 @@ struct Fetch {
     bool queued = false;
     OpenStatus opened = kOpenRefused;
     SourceFile file{};
-    bool open = false;    // `file` is open
-    bool kept = false;    // held open past the fetch, counted in kept_open
-    bool reopen = false;  // closed after `bytes`: the rest is read from a new open
-    bool ended = false;   // no bytes follow `bytes`
-    bool failed = false;  // a read failed after `bytes`
-    bool skipped = false; // not read ahead (no room in the budget): the walk opens it
+    bool open = false;   // `file` is open
+    bool kept = false;   // held open past the fetch, counted in kept_open
+    bool reopen = false; // closed after `bytes`: the rest is read from a new open
+    bool ended = false;  // no bytes follow `bytes`
+    bool failed = false; // a read failed after `bytes`
     bool no_memory = false;
     std::string error;
-    std::vector<unsigned char> bytes;
-    size_t given = 0; // of `bytes`, handed to the walk
+    std::unique_ptr<unsigned char[]> bytes; // not cleared when made: the reads fill it
+    size_t length = 0;                      // of `bytes`, read
+    size_t given = 0;                       // of `bytes`, handed to the walk
 };
 
 namespace {
@@ -82,7 +83,8 @@ struct Ahead {
     // Shared with the I/O threads, under `lock`.
     std::mutex lock;
     std::condition_variable work; // a fetch waits, or the threads are to end
-    std::condition_variable done; // a fetch is done
+    std::condition_variable done; // the fetch the walk waits for is done
+    Fetch *awaited = nullptr;     // that fetch
     bool ahead = false;
     bool closing = false;
     std::deque<Fetch *> waiting; // the listings first: each lets the cursor on
@@ -91,6 +93,7 @@ struct Ahead {
     std::map<std::string, Fetch *> sources;  // sources fetched from a listing, not yet met
     std::set<Identity> expanded;             // listings whose subdirectories were fetched
     int listings_ahead = 0;                  // listing fetches the cursor has not taken
+    size_t entries_ahead = 0;                // entries in those that are done
     int sources_ahead = 0;                   // source fetches the walk is not done with
     int kept_open = 0;                       // sources held open past their fetch
     int open_now = 0;
@@ -135,6 +138,27 @@ void note_answer(Ahead *a, Clock::time_point since)
 
 void run_fetch(Ahead *a, Fetch *fetch);
 
+// True when the first waiting fetch may run (the lock held): a listing, the
+// source the walk waits for, or a source that room in the budget is left for.
+// What a source reads ahead is taken from the budget before it is opened
+// (limits.source_bytes, given back once its size is known), so that the
+// budget holds however many run at once.
+// Takes room in the budget for a source about to be fetched (the lock held).
+void reserve(Ahead *a)
+{
+    a->bytes_now += a->limits.source_bytes;
+    a->counts.most_bytes = std::max(a->counts.most_bytes, a->bytes_now);
+}
+
+bool runnable(Ahead *a)
+{
+    if (a->waiting.empty())
+        return false;
+    const Fetch *first = a->waiting.front();
+    return first->is_listing || first == a->awaited ||
+           a->bytes_now + a->limits.source_bytes <= a->limits.budget;
+}
+
 // Takes the waiting fetch at `at` out of the queue (the lock held).
 Fetch *take_waiting(Ahead *a, size_t at)
 {
@@ -148,10 +172,12 @@ void worker(Ahead *a)
 {
     std::unique_lock<std::mutex> guard(a->lock);
     for (;;) {
-        a->work.wait(guard, [a] { return a->closing || !a->waiting.empty(); });
-        if (a->waiting.empty())
+        a->work.wait(guard, [a] { return a->closing || runnable(a); });
+        if (a->waiting.empty() || !runnable(a))
             return;
         Fetch *fetch = take_waiting(a, 0);
+        if (!fetch->is_listing)
+            reserve(a);
         --a->idle;
         guard.unlock();
         run_fetch(a, fetch);
@@ -224,7 +250,8 @@ void expand(Ahead *a, Fetch *parent, const std::string &path, const DirectoryLis
             submit(a, fetch);
             continue;
         }
-        if (entry.kind != kEntryDirectory || a->listings_ahead >= a->limits.listings)
+        if (entry.kind != kEntryDirectory || a->listings_ahead >= a->limits.listings ||
+            a->entries_ahead >= a->limits.entries)
             continue;
         std::string child = path + entry.name + kPathSeparator;
         if (a->listings.count(child) != 0)
@@ -252,8 +279,9 @@ void release_source(Ahead *a, Fetch *fetch)
     }
     if (fetch->kept)
         --a->kept_open;
-    a->bytes_now -= fetch->bytes.size();
+    a->bytes_now -= fetch->length;
     --a->sources_ahead;
+    a->work.notify_one(); // room in the budget
 }
 
 // Forgets a fetch that the walk will not come to, and those made from it
@@ -275,6 +303,8 @@ void discard(Ahead *a, Fetch *fetch)
     }
     if (fetch->is_listing)
         --a->listings_ahead;
+    if (fetch->is_listing && fetch->done)
+        a->entries_ahead -= fetch->listing.entries.size();
     if (!fetch->done) {
         fetch->abandoned = true;
         return;
@@ -289,28 +319,22 @@ void discard(Ahead *a, Fetch *fetch)
 void fetch_source(Ahead *a, Fetch *fetch)
 {
     fetch->opened = a->io.open(a->io.context, fetch->path, &fetch->file);
-    if (fetch->opened != kOpened)
-        return;
-    unsigned long long size = fetch->file.size;
+    unsigned long long size = fetch->opened == kOpened ? fetch->file.size : 0;
     size_t want = static_cast<size_t>(std::min<unsigned long long>(size, a->limits.source_bytes));
     {
-        // Room for its bytes is taken before they are read. Where there is
-        // none, the source is left to the walk, which opens it again.
         std::lock_guard<std::mutex> guard(a->lock);
-        if (a->bytes_now + want > a->limits.budget) {
-            a->io.close(a->io.context, &fetch->file);
-            fetch->skipped = true;
+        a->bytes_now -= a->limits.source_bytes - want; // the room taken, down to its size
+        if (fetch->opened != kOpened) {
+            a->work.notify_all();
             return;
         }
-        a->bytes_now += want;
-        a->counts.most_bytes = std::max(a->counts.most_bytes, a->bytes_now);
         a->counts.most_open = std::max(a->counts.most_open, ++a->open_now);
     }
     fetch->open = true;
-    fetch->bytes.resize(want);
+    fetch->bytes.reset(new unsigned char[want]);
     size_t got = 0;
     while (got < want) {
-        long count = a->io.read(a->io.context, &fetch->file, fetch->bytes.data() + got, want - got,
+        long count = a->io.read(a->io.context, &fetch->file, fetch->bytes.get() + got, want - got,
                                 &fetch->error);
         if (count <= 0) {
             fetch->ended = count == 0;
@@ -320,7 +344,7 @@ void fetch_source(Ahead *a, Fetch *fetch)
         }
         got += static_cast<size_t>(count);
     }
-    fetch->bytes.resize(got);
+    fetch->length = got;
     if (got == size)
         fetch->ended = true; // all the bytes it had when opened: as a short read that reaches it
     bool rest = !fetch->ended && !fetch->failed;
@@ -345,15 +369,21 @@ void run_fetch(Ahead *a, Fetch *fetch)
         fetch_source(a, fetch);
     std::lock_guard<std::mutex> guard(a->lock);
     fetch->done = true;
+    if (fetch->is_listing)
+        a->entries_ahead += fetch->listing.entries.size();
     if (fetch->abandoned) {
         if (!fetch->is_listing)
             release_source(a, fetch);
+        else
+            a->entries_ahead -= fetch->listing.entries.size();
         delete fetch;
     } else if (fetch->is_listing && fetch->status != kListUnopened &&
                fetch->status != kListNoMemory) {
         expand(a, fetch, fetch->path, fetch->listing, 0, fetch->order);
     }
-    a->done.notify_all();
+    // Only the walk waits, and only for one fetch: it is woken for that one.
+    if (fetch == a->awaited)
+        a->done.notify_all();
 }
 
 // Waits until `fetch` is done, or with no threads carries out waiting
@@ -362,6 +392,10 @@ void run_fetch(Ahead *a, Fetch *fetch)
 bool finish_fetch(Ahead *a, Fetch *fetch, bool wait)
 {
     std::unique_lock<std::mutex> guard(a->lock);
+    if (!fetch->done && wait) {
+        a->awaited = fetch;
+        a->work.notify_all(); // it may run past the budget
+    }
     if (!fetch->done && wait && !a->threads.empty()) {
         // The walk waits for it: it goes before the fetches for later.
         auto queued = std::find(a->waiting.begin(), a->waiting.end(), fetch);
@@ -379,7 +413,15 @@ bool finish_fetch(Ahead *a, Fetch *fetch, bool wait)
                 a->limits.pick != nullptr
                     ? a->limits.pick(a->limits.pick_context, a->waiting.size()) % a->waiting.size()
                     : 0;
+            // Past the budget, only the fetch waited for runs.
+            const Fetch *picked = a->waiting[at];
+            if (!picked->is_listing && picked != fetch &&
+                a->bytes_now + a->limits.source_bytes > a->limits.budget)
+                at = static_cast<size_t>(std::find(a->waiting.begin(), a->waiting.end(), fetch) -
+                                         a->waiting.begin());
             Fetch *next = take_waiting(a, at);
+            if (!next->is_listing)
+                reserve(a);
             guard.unlock();
             run_fetch(a, next);
             guard.lock();
@@ -387,6 +429,7 @@ bool finish_fetch(Ahead *a, Fetch *fetch, bool wait)
         }
         a->done.wait(guard);
     }
+    a->awaited = nullptr;
     return true;
 }
 
@@ -426,6 +469,7 @@ bool take_listing(Ahead *a, bool wait)
             return false;
         std::lock_guard<std::mutex> guard(a->lock);
         status = level.fetch->status;
+        a->entries_ahead -= level.fetch->listing.entries.size();
         level.listing = std::move(level.fetch->listing);
         --a->listings_ahead;
         if (status == kListUnopened || status == kListNoMemory)
@@ -542,14 +586,19 @@ bool step(Ahead *a, bool wait)
 AheadLimits ahead_default_limits()
 {
     AheadLimits limits{};
-    // Measured on a cold disk and over a share that answers after 2 ms
-    // (docs/benchmarks.md): 32 requests in flight keep either busy.
+    // Measured on a cold disk and over a file system that answers after 2 ms
+    // (docs/benchmarks.md): from 8 to 64 threads gave the same times on the
+    // cold disk; 24, with the sources held open, stays within ulimit -n 64.
+    // What counts is how far ahead the listings reach: 1,024 listings and
+    // 4,096 sources ahead took about 0.65 times the floor cold; 8,192 and
+    // 16,384 (the whole corpus) about half.
     limits.threads = 24;
-    limits.sources = 4096;
+    limits.sources = 16384;
     limits.source_bytes = 1024 * 1024;
-    limits.budget = 64 * 1024 * 1024;
-    limits.kept_open = 16; // with the threads' own, within ulimit -n 64
-    limits.listings = 1024;
+    limits.budget = 48 * 1024 * 1024; // the run peaks near 100 MiB on the corpus
+    limits.kept_open = 16;            // with the threads' own, within ulimit -n 64
+    limits.listings = 8192;
+    limits.entries = 1 << 20; // some tens of MiB of names at most
     limits.slow_seconds = 0.00003;
     return limits;
 }
@@ -595,7 +644,7 @@ OpenStatus ahead_open(Ahead *a, WalkEvent *event, unsigned long long *size)
     Fetch *fetch = event->fetch;
     if (fetch->queued)
         finish_fetch(a, fetch, true);
-    if (!fetch->queued || fetch->skipped) {
+    if (!fetch->queued) {
         Clock::time_point since = Clock::now();
         fetch->opened = a->io.open(a->io.context, fetch->path, &fetch->file);
         note_answer(a, since);
@@ -613,9 +662,9 @@ long ahead_read(Ahead *a, WalkEvent *event, unsigned char *data, size_t capacity
                 std::string *error)
 {
     Fetch *fetch = event->fetch;
-    if (fetch->given < fetch->bytes.size()) {
-        size_t count = std::min(capacity, fetch->bytes.size() - fetch->given);
-        memcpy(data, fetch->bytes.data() + fetch->given, count);
+    if (fetch->given < fetch->length) {
+        size_t count = std::min(capacity, fetch->length - fetch->given);
+        memcpy(data, fetch->bytes.get() + fetch->given, count);
         fetch->given += count;
         return static_cast<long>(count);
     }
@@ -637,7 +686,7 @@ long ahead_read(Ahead *a, WalkEvent *event, unsigned char *data, size_t capacity
             std::lock_guard<std::mutex> guard(a->lock);
             a->counts.most_open = std::max(a->counts.most_open, ++a->open_now);
         }
-        for (size_t skip = fetch->bytes.size(); skip > 0;) {
+        for (size_t skip = fetch->length; skip > 0;) {
             long count =
                 a->io.read(a->io.context, &fetch->file, data, std::min(capacity, skip), error);
             if (count <= 0)
@@ -664,8 +713,9 @@ void ahead_done(Ahead *a, WalkEvent *event)
         if (fetch->kept)
             --a->kept_open;
         if (fetch->queued) {
-            a->bytes_now -= fetch->bytes.size();
+            a->bytes_now -= fetch->length;
             --a->sources_ahead;
+            a->work.notify_one(); // room in the budget
         }
     }
     delete fetch;

@@ -44,6 +44,7 @@ struct AheadLimits {
     size_t budget;       // bytes read ahead at most, all sources together
     int kept_open;       // sources held open for their bytes after those at most
     int listings;        // listings fetched ahead of the walk at most
+    size_t entries;      // entries in the listings fetched ahead at most
     // An answer slower than this, often enough (see ahead.cpp), starts the
     // reading ahead; `always` starts it at once.
     double slow_seconds;
