@@ -231,38 +231,24 @@ void expand(Ahead *a, Fetch *parent, const std::string &path, const DirectoryLis
         const DirectoryEntry &entry = listing.entries[i];
         if (entry.name[0] == '.')
             continue;
-        if (entry.kind == kEntryPlain && is_source_file(entry.name.c_str()) &&
-            a->sources_ahead < a->limits.sources) {
-            // A source of a listing fetched ahead: fetched too, for the
-            // cursor to find when it comes to it.
-            std::string file = path + entry.name;
-            if (a->sources.count(file) != 0)
-                continue;
-            Fetch *fetch = new Fetch();
-            fetch->is_listing = false;
-            fetch->path = file;
-            fetch->order = order;
-            fetch->order.push_back(static_cast<unsigned>(i));
-            a->sources[file] = fetch;
-            ++a->sources_ahead;
-            if (parent != nullptr)
-                parent->children.push_back(fetch);
-            submit(a, fetch);
+        bool source = entry.kind == kEntryPlain && is_source_file(entry.name.c_str());
+        if (source ? a->sources_ahead >= a->limits.sources
+                   : entry.kind != kEntryDirectory || a->listings_ahead >= a->limits.listings ||
+                         a->entries_ahead >= a->limits.entries)
             continue;
-        }
-        if (entry.kind != kEntryDirectory || a->listings_ahead >= a->limits.listings ||
-            a->entries_ahead >= a->limits.entries)
-            continue;
-        std::string child = path + entry.name + kPathSeparator;
-        if (a->listings.count(child) != 0)
+        // A subdirectory's listing, or a source: fetched too, for the cursor
+        // to find when it comes to it.
+        std::string fetched = path + entry.name + (source ? "" : std::string(1, kPathSeparator));
+        std::map<std::string, Fetch *> &ahead = source ? a->sources : a->listings;
+        if (ahead.count(fetched) != 0)
             continue;
         Fetch *fetch = new Fetch();
-        fetch->is_listing = true;
-        fetch->path = child;
+        fetch->is_listing = !source;
+        fetch->path = fetched;
         fetch->order = order;
         fetch->order.push_back(static_cast<unsigned>(i));
-        a->listings[child] = fetch;
-        ++a->listings_ahead;
+        ahead[fetched] = fetch;
+        ++(source ? a->sources_ahead : a->listings_ahead);
         if (parent != nullptr)
             parent->children.push_back(fetch);
         submit(a, fetch);

@@ -254,10 +254,11 @@ int report_stream_write(ReportStream *stream, const char *data, size_t length)
 
 int report_stream_close(ReportStream *stream, bool keep)
 {
-    // No fdatasync before the rename: it made a run a tenth slower (the
-    // reports are megabytes). File systems that order a rename over a file
-    // after the new file's data (ext4 by default, btrfs) keep the old report
-    // or the new one whole even through a power loss.
+    // No fdatasync before the rename: the reports are megabytes, and the
+    // flushes cost tens of milliseconds of a run of a fifth of a second. File
+    // systems that order a rename over a file after the new file's data
+    // (ext4 by default, btrfs) keep the old report or the new one whole even
+    // through a power loss.
     int error = 0;
     if (close(stream->fd) != 0 && keep)
         error = errno;
