@@ -339,4 +339,30 @@ TEST(Windows, ANameWithAnUnpairedSurrogateIsReadAsItself)
     EXPECT_EQ(read_file(dir / "command.lst"), "lone\r\n");
 }
 
+// FindFirstFileW as it answers at the root of an empty FAT or exFAT volume,
+// which lists nothing at all: not even "." and "..".
+void *nothing_listed(const wchar_t *, void *)
+{
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+}
+
+TEST(Windows, AVolumeRootThatListsNothingIsAnEmptyDirectory)
+{
+    // Every directory here lists "." at least, so the test answers for the
+    // system: a directory that is there and lists nothing is empty; one that
+    // is not there still cannot be read.
+    TempDir dir;
+    make_dirs(dir / "root");
+    void *(*system)(const wchar_t *, void *) = find_first_file;
+    find_first_file = nothing_listed;
+    DirectoryListing root, missing;
+    ListStatus root_status = list_directory(dir / "root" + "\\", &root);
+    ListStatus missing_status = list_directory(dir / "missing" + "\\", &missing);
+    find_first_file = system;
+    EXPECT_EQ(root_status, kListed);
+    EXPECT_TRUE(root.entries.empty());
+    EXPECT_EQ(missing_status, kListUnopened);
+}
+
 } // namespace

@@ -153,6 +153,11 @@ void unlock_working_directory();
 std::wstring widen(const std::string &text);
 std::string narrow(const std::wstring &wide);
 
+// FindFirstFileW, which lists a directory's first entry into a
+// WIN32_FIND_DATAW: a test stands in for it to answer as a file system here
+// cannot (the root of an empty FAT volume lists nothing at all).
+extern void *(*find_first_file)(const wchar_t *pattern, void *entry);
+
 // The name of the lock that a run in `directory` takes: the same for every
 // spelling of one directory. Returns false (the reason in GetLastError())
 // when the directory cannot be opened.

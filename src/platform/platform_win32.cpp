@@ -21,6 +21,13 @@
 
 const char kPathSeparator = '\\';
 
+static void *system_find_first_file(const wchar_t *pattern, void *entry)
+{
+    return FindFirstFileW(pattern, static_cast<WIN32_FIND_DATAW *>(entry));
+}
+
+void *(*find_first_file)(const wchar_t *pattern, void *entry) = system_find_first_file;
+
 // Paths travel as WTF-8 (UTF-8, with a surrogate that has no pair kept as
 // itself), so that every name the system gives comes back to it exactly.
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows' wide characters are UTF-16 units");
@@ -253,7 +260,8 @@ ListStatus list_directory(const std::string &directory, DirectoryListing *listin
     listing->entries.clear();
     std::wstring path = system_path(directory);
     WIN32_FIND_DATAW entry;
-    HANDLE find = FindFirstFileW((path + (path.back() == L'\\' ? L"*" : L"\\*")).c_str(), &entry);
+    HANDLE find = static_cast<HANDLE>(
+        find_first_file((path + (path.back() == L'\\' ? L"*" : L"\\*")).c_str(), &entry));
     if (find == INVALID_HANDLE_VALUE) {
         DWORD error = GetLastError();
         // The root of an empty FAT or exFAT volume lists nothing at all, not
