@@ -138,6 +138,13 @@ void note_answer(Ahead *a, Clock::time_point since)
 
 void run_fetch(Ahead *a, Fetch *fetch);
 
+// Counts a source opened on the walking thread.
+void count_open(Ahead *a)
+{
+    std::lock_guard<std::mutex> guard(a->lock);
+    a->counts.most_open = std::max(a->counts.most_open, ++a->open_now);
+}
+
 // True when the first waiting fetch may run (the lock held): a listing, the
 // source the walk waits for, or a source that room in the budget is left for.
 // What a source reads ahead is taken from the budget before it is opened
@@ -421,23 +428,32 @@ bool finish_fetch(Ahead *a, Fetch *fetch, bool wait)
 
 // Pushes the directory `path` onto the cursor's stack, with its listing
 // fetched ahead where that began or can begin.
+// Takes the fetch made early for `path` out of `fetched`, or gives null. Only
+// reading ahead makes any: reading directly, no lock is taken.
+Fetch *take_fetched(Ahead *a, std::map<std::string, Fetch *> &fetched, const std::string &path)
+{
+    if (!a->ahead)
+        return nullptr;
+    std::lock_guard<std::mutex> guard(a->lock);
+    auto at = fetched.find(path);
+    if (at == fetched.end())
+        return nullptr;
+    Fetch *fetch = at->second;
+    fetched.erase(at);
+    return fetch;
+}
+
 void push_level(Ahead *a, const std::string &path, bool top, std::vector<unsigned> order)
 {
-    Fetch *fetch = nullptr;
-    {
+    Fetch *fetch = take_fetched(a, a->listings, path);
+    if (fetch == nullptr && a->ahead) {
+        fetch = new Fetch();
+        fetch->is_listing = true;
+        fetch->path = path;
+        fetch->order = order;
         std::lock_guard<std::mutex> guard(a->lock);
-        auto at = a->listings.find(path);
-        if (at != a->listings.end()) {
-            fetch = at->second;
-            a->listings.erase(at);
-        } else if (a->ahead) {
-            fetch = new Fetch();
-            fetch->is_listing = true;
-            fetch->path = path;
-            fetch->order = order;
-            ++a->listings_ahead;
-            submit(a, fetch);
-        }
+        ++a->listings_ahead;
+        submit(a, fetch);
     }
     a->stack.push_back(Level{path, std::move(order), fetch, top, false, {}, 0});
 }
@@ -531,33 +547,21 @@ bool step(Ahead *a, bool wait)
         return true;
     }
     std::string path = level.path + entry.name;
-    Fetch *fetch = nullptr;
-    {
-        std::lock_guard<std::mutex> guard(a->lock);
-        auto at = a->sources.find(path);
-        if (at != a->sources.end()) {
-            fetch = at->second;
-            a->sources.erase(at);
-        }
-    }
-    if (fetch != nullptr) {
-        ++level.next;
-        a->events.push_back(WalkEvent{kEventSource, path, kListed, {}, fetch});
-        return true;
-    }
-    fetch = new Fetch();
-    fetch->is_listing = false;
-    fetch->path = path;
-    fetch->order = level.order;
-    fetch->order.push_back(static_cast<unsigned>(level.next));
-    {
-        std::lock_guard<std::mutex> guard(a->lock);
+    Fetch *fetch = take_fetched(a, a->sources, path);
+    if (fetch == nullptr) {
+        std::unique_lock<std::mutex> guard(a->lock, std::defer_lock);
         if (a->ahead) {
+            guard.lock();
             // The bound gives way only to the one source the walk waits for.
-            if (a->sources_ahead >= a->limits.sources && !a->events.empty()) {
-                delete fetch;
+            if (a->sources_ahead >= a->limits.sources && !a->events.empty())
                 return false;
-            }
+        }
+        fetch = new Fetch();
+        fetch->is_listing = false;
+        fetch->path = path;
+        if (a->ahead) {
+            fetch->order = level.order;
+            fetch->order.push_back(static_cast<unsigned>(level.next));
             ++a->sources_ahead;
             submit(a, fetch);
         }
@@ -635,10 +639,8 @@ OpenStatus ahead_open(Ahead *a, WalkEvent *event, unsigned long long *size)
         fetch->opened = a->io.open(a->io.context, fetch->path, &fetch->file);
         note_answer(a, since);
         fetch->open = fetch->opened == kOpened;
-        if (fetch->open) {
-            std::lock_guard<std::mutex> guard(a->lock);
-            a->counts.most_open = std::max(a->counts.most_open, ++a->open_now);
-        }
+        if (fetch->open)
+            count_open(a);
     }
     *size = fetch->file.size;
     return fetch->opened;
@@ -668,10 +670,7 @@ long ahead_read(Ahead *a, WalkEvent *event, unsigned char *data, size_t capacity
             return -1;
         }
         fetch->open = true;
-        {
-            std::lock_guard<std::mutex> guard(a->lock);
-            a->counts.most_open = std::max(a->counts.most_open, ++a->open_now);
-        }
+        count_open(a);
         for (size_t skip = fetch->length; skip > 0;) {
             long count =
                 a->io.read(a->io.context, &fetch->file, data, std::min(capacity, skip), error);

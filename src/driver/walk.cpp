@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "../platform/platform.h"
-#include "../scan/scan.h"
 #include "driver.h"
 
 void say(const char *format, ...)
