@@ -557,7 +557,7 @@ std::vector<std::string> temporary_files(const std::string &directory)
 {
     std::vector<std::string> found;
     for (const std::string &name : listing_order(directory))
-        if (name.find(".quillmap-new") != std::string::npos)
+        if (name.find(".quillmap-") != std::string::npos)
             found.push_back(name);
     return found;
 }

@@ -2,6 +2,7 @@
 #include "open_reports.h"
 
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 
 namespace {
@@ -13,9 +14,13 @@ const ReportStream *open_reports[8];
 
 } // namespace
 
-std::string report_temporary_name(const std::string &target)
+const char kTemporaryMark[] = ".quillmap-";
+
+const char *report_error_text(int error)
 {
-    return target + ".quillmap-new";
+    if (error == kReportLinkRefused)
+        return "it is another user's link in a shared directory";
+    return strerror(error);
 }
 
 void note_open_report(const ReportStream *stream, bool open)

@@ -102,25 +102,44 @@ bool message_write(const char *text, size_t length);
 
 // A report being written. Where the report, or the file that the links in
 // its place lead to, is a regular file or absent, the bytes go to a
-// temporary file beside it, which takes its place whole when the report is
-// done: at every moment the report is either the old one or the new one,
-// whole. Where it is a pipe or a device, the bytes go to it in place.
+// temporary file beside it, made for this run alone, which takes the
+// report's place whole when report_stream_close() is called: at every moment
+// the report is either the old one or the new one, whole. A pipe or a device
+// (or a link to one), and a report beside which no file can be made but
+// which may itself be written, are written in place.
 struct ReportStream {
     int fd;                // the open file, or -1
+    bool in_place;         // written where it stands, not replaced
+    bool started;          // in place: taken and emptied for this run's bytes
     std::string target;    // the file that the report's bytes are for
     std::string temporary; // the temporary file beside it, or empty
 };
 
-// The temporary file of a report whose bytes are for `target`.
-std::string report_temporary_name(const std::string &target);
+// What the names of a report's temporary files begin with, after the name of
+// the file they are for.
+extern const char kTemporaryMark[];
 
-// Opens the report `name` (in binary mode: its bytes are written as they
-// are), without waiting on a pipe with no reader (which fails at once).
-// Returns 0, or an errno value with nothing left open or made.
+// The reason given when a report is a link that the system would not follow
+// for this user: in a sticky directory that everyone may write, a link owned
+// by neither the user nor the directory's owner.
+enum { kReportLinkRefused = 0x10000 };
+
+// The text for a report's failure: an errno value or kReportLinkRefused.
+const char *report_error_text(int error);
+
+// Opens the report `name`; its bytes are written as they are. A link is
+// followed only where the system would follow it. Returns 0, or
+// kReportLinkRefused or an errno value with nothing left open or made.
 int report_stream_open(const char *name, ReportStream *stream);
 
-// Writes `length` bytes. Returns 0 or an errno value.
+// Writes `length` bytes. A regular file written in place is locked against
+// other runs and emptied at its first write. Returns 0 or an errno value.
 int report_stream_write(ReportStream *stream, const char *data, size_t length);
+
+// Ends the writing: a report written in place is emptied if nothing was
+// written, closed and so done; a temporary file waits for
+// report_stream_close(). Returns 0 or an errno value.
+int report_stream_finish(ReportStream *stream);
 
 // Ends the report. With `keep` the temporary file takes the report's place;
 // without, or when that fails, it is removed and the report is left as it
@@ -130,6 +149,11 @@ int report_stream_close(ReportStream *stream, bool keep);
 // Removes the temporary files of the reports still open, for a run that is
 // ending before them. Allocates nothing.
 void report_streams_abandon();
+
+// Removes what earlier runs that were killed left beside the `count` reports
+// `names` (or where their links lead): this user's temporary files that no
+// live run holds.
+void report_leftovers_remove(const char *const *names, int count);
 
 enum DirectoryLock {
     kLockHeld,        // this run now holds the working directory

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #ifdef __GLIBC__
@@ -14,6 +15,7 @@
 #endif
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "open_reports.h"
 #include "platform.h"
@@ -148,7 +150,10 @@ void source_close(SourceFile *file)
     close(file->fd);
 }
 
-bool message_write(const char *text, size_t length)
+namespace {
+
+// Writes `length` bytes to standard error, waiting while it is full.
+bool write_all_to_error(const char *text, size_t length)
 {
     // Written with write(2) rather than through the stream, so that a
     // standard error that is a full non-blocking pipe is waited on until its
@@ -169,12 +174,61 @@ bool message_write(const char *text, size_t length)
     return true;
 }
 
+} // namespace
+
+bool message_write(const char *text, size_t length)
+{
+    static const bool terminal = isatty(STDERR_FILENO) != 0;
+    if (!terminal)
+        return write_all_to_error(text, length);
+    // On a terminal, control bytes in a name (an escape sequence that would
+    // set the title or clear the screen) are shown as '?', the line's end
+    // excepted; to a file or a pipe the bytes go out as they are. A piece
+    // at a time, without allocating: running out of memory is said here too.
+    char shown[256];
+    for (size_t done = 0; done < length;) {
+        size_t piece = std::min(sizeof shown, length - done);
+        for (size_t i = 0; i < piece; ++i) {
+            unsigned char byte = static_cast<unsigned char>(text[done + i]);
+            bool control = (byte < 0x20 && done + i + 1 < length) || byte == 0x7f;
+            shown[i] = control ? '?' : static_cast<char>(byte);
+        }
+        if (!write_all_to_error(shown, piece))
+            return false;
+        done += piece;
+    }
+    return true;
+}
+
 namespace {
 
-// Follows the links in `path`'s place to the file they lead to, which may not
-// exist. Returns 0, or an errno value.
-int follow_links(std::string *path)
+// True where the kernel refuses to follow the link `link` (lstat's answer)
+// found in `directory`: a link in a sticky directory that everyone may write
+// (/tmp, a shared folder) is followed only by its owner, or when the
+// directory's owner owns it too. So a link another user plants there cannot
+// lead a report onto the victim's files.
+bool link_refused(const std::string &directory, const struct stat &link)
 {
+    struct stat info;
+    if (stat(directory.c_str(), &info) != 0)
+        return true;
+    bool shared = (info.st_mode & S_ISVTX) != 0 && (info.st_mode & S_IWOTH) != 0;
+    return shared && link.st_uid != geteuid() && link.st_uid != info.st_uid;
+}
+
+// The directory part of `path`, ending with '/', or "./" for a bare name.
+std::string directory_of(const std::string &path)
+{
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "./" : path.substr(0, slash + 1);
+}
+
+// Follows the links in `path`'s place to the file they lead to, which may not
+// exist, as the kernel would (see link_refused). Sets *linked when there was
+// a link. Returns 0, kReportLinkRefused, or an errno value.
+int follow_links(std::string *path, bool *linked)
+{
+    *linked = false;
     for (int hops = 0;; ++hops) {
         struct stat info;
         if (lstat(path->c_str(), &info) != 0)
@@ -183,6 +237,10 @@ int follow_links(std::string *path)
             return 0;
         if (hops == 40)
             return ELOOP;
+        std::string directory = directory_of(*path);
+        if (link_refused(directory, info))
+            return kReportLinkRefused;
+        *linked = true;
         std::string link(static_cast<size_t>(info.st_size > 0 ? info.st_size : 255) + 1, '\0');
         ssize_t length = readlink(path->c_str(), &link[0], link.size());
         if (length < 0)
@@ -190,49 +248,107 @@ int follow_links(std::string *path)
         if (static_cast<size_t>(length) == link.size())
             return ENAMETOOLONG; // it changed under us
         link.resize(static_cast<size_t>(length));
-        size_t slash = path->rfind('/');
-        if (link[0] == '/' || slash == std::string::npos)
-            *path = link;
-        else
-            *path = path->substr(0, slash + 1) + link;
+        *path = link[0] == '/' ? link : directory + link;
     }
+}
+
+// True when `fd` is the file that `path` names (not a link to it).
+bool names_file(int fd, const std::string &path)
+{
+    struct stat held, named;
+    return fstat(fd, &held) == 0 && lstat(path.c_str(), &named) == 0 &&
+           held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+}
+
+// Makes a temporary file for `target` that no one else has or can take: a
+// new name (O_EXCL, never through a link), locked for as long as it is open,
+// so that another run's clean-up (remove_leftovers) passes it over. Returns
+// the descriptor, or -1 with errno set.
+int make_temporary(const std::string &target, std::string *temporary)
+{
+    static const char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    static unsigned long long seed = static_cast<unsigned long long>(getpid()) * 0x9e3779b97f4a7c15ull ^
+                                     static_cast<unsigned long long>(time(nullptr));
+    for (int tries = 0; tries < 100; ++tries) {
+        *temporary = target + kTemporaryMark;
+        for (int i = 0; i < 8; ++i) {
+            seed = seed * 6364136223846793005ull + 1442695040888963407ull;
+            *temporary += kLetters[(seed >> 33) % (sizeof kLetters - 1)];
+        }
+        int fd = open(temporary->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd < 0 && errno == EEXIST)
+            continue;
+        if (fd < 0)
+            return -1;
+        // A clean-up that took the new file in the moment before the lock
+        // has removed it, or soon will: try another name.
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0 && names_file(fd, *temporary))
+            return fd;
+        close(fd);
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+// Opens `path` as an ordinary open for writing would, following links as the
+// kernel does, without waiting on a pipe with no reader (which fails at
+// once, ENXIO); the writes then wait as usual. Returns the descriptor, or -1
+// with errno set.
+int open_in_place(const std::string &path, int flags)
+{
+    int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC | flags, 0666);
+    if (fd >= 0 && fcntl(fd, F_SETFL, 0) != 0) {
+        int error = errno;
+        close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
 }
 
 } // namespace
 
 int report_stream_open(const char *name, ReportStream *stream)
 {
-    stream->fd = -1;
-    stream->target = name;
-    stream->temporary.clear();
+    *stream = ReportStream{-1, false, false, name, {}};
     // A report that is a link is replaced where the link leads: people link
     // the reports into an editor's folder.
-    if (int error = follow_links(&stream->target))
+    bool linked = false;
+    if (int error = follow_links(&stream->target, &linked))
         return error;
     struct stat info;
     bool exists = stat(stream->target.c_str(), &info) == 0;
     if (exists && S_ISDIR(info.st_mode))
         return EISDIR;
     if (exists && !S_ISREG(info.st_mode)) {
-        // A pipe or a device is written in place, opened without waiting so
-        // that a pipe with no reader fails at once (ENXIO); then made
-        // blocking again for the writes.
-        int fd = open(stream->target.c_str(), O_WRONLY | O_TRUNC | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0)
-            return errno;
-        if (fcntl(fd, F_SETFL, 0) != 0) {
-            int error = errno;
-            close(fd);
-            return error;
-        }
-        stream->fd = fd;
-        return 0;
+        // A pipe or a device, or a link to one, is written in place through
+        // the report's own name, so that the kernel's guards on links, pipes
+        // and files in shared directories apply as to any program's open.
+        stream->target = name;
+        stream->in_place = true;
+        stream->fd = open_in_place(name, O_CREAT | O_TRUNC);
+        return stream->fd < 0 ? errno : 0;
     }
-    stream->temporary = report_temporary_name(stream->target);
-    int fd = open(stream->temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
-                  0666);
-    if (fd < 0)
-        return errno;
+    int fd = make_temporary(stream->target, &stream->temporary);
+    if (fd < 0) {
+        // No file can be made beside the report (its directory may not be
+        // written): a report that may itself be written is written in place.
+        int error = errno;
+        stream->temporary.clear();
+        if (!exists)
+            return error;
+        stream->in_place = true;
+        stream->fd = open_in_place(stream->target, O_NOFOLLOW);
+        return stream->fd < 0 ? error : 0;
+    }
+    if (exists) {
+        // The new report keeps the old one's group, where the user may give
+        // it, and its permission bits.
+        if (fchown(fd, static_cast<uid_t>(-1), info.st_gid) != 0) {
+            // Not a member of that group: the file keeps the user's own.
+        }
+        fchmod(fd, info.st_mode & 0777);
+    }
     stream->fd = fd;
     note_open_report(stream, true);
     return 0;
@@ -240,6 +356,16 @@ int report_stream_open(const char *name, ReportStream *stream)
 
 int report_stream_write(ReportStream *stream, const char *data, size_t length)
 {
+    if (stream->in_place && !stream->started) {
+        // A regular file written in place is taken from other runs and
+        // emptied only now, as its turn comes: a run holds one such lock at a
+        // time, so two runs never wait on each other.
+        stream->started = true;
+        struct stat info;
+        if (fstat(stream->fd, &info) == 0 && S_ISREG(info.st_mode) &&
+            (flock(stream->fd, LOCK_EX) != 0 || ftruncate(stream->fd, 0) != 0))
+            return errno;
+    }
     while (length > 0) {
         ssize_t put = write(stream->fd, data, length);
         if (put < 0 && errno == EINTR)
@@ -252,61 +378,111 @@ int report_stream_write(ReportStream *stream, const char *data, size_t length)
     return 0;
 }
 
+int report_stream_finish(ReportStream *stream)
+{
+    if (!stream->in_place)
+        return 0;
+    int error = report_stream_write(stream, "", 0); // an empty report is emptied too
+    if (close(stream->fd) != 0 && error == 0)
+        error = errno;
+    stream->fd = -1;
+    return error;
+}
+
 int report_stream_close(ReportStream *stream, bool keep)
 {
     // No fdatasync before the rename: the reports are megabytes, and the
     // flushes cost tens of milliseconds of a run of a fifth of a second. File
     // systems that order a rename over a file after the new file's data
     // (ext4 by default, btrfs) keep the old report or the new one whole even
-    // through a power loss.
+    // through a power loss. The temporary file stays open, and locked, until
+    // it has taken the report's place.
+    if (stream->fd < 0)
+        return 0;
     int error = 0;
-    if (close(stream->fd) != 0 && keep)
+    if (!stream->temporary.empty()) {
+        if (keep && rename(stream->temporary.c_str(), stream->target.c_str()) != 0)
+            error = errno;
+        if (!keep || error != 0)
+            unlink(stream->temporary.c_str());
+        note_open_report(stream, false);
+    }
+    if (close(stream->fd) != 0 && keep && error == 0)
         error = errno;
     stream->fd = -1;
-    if (stream->temporary.empty())
-        return error;
-    if (keep && error == 0 && rename(stream->temporary.c_str(), stream->target.c_str()) != 0)
-        error = errno;
-    if (!keep || error != 0)
-        unlink(stream->temporary.c_str());
-    note_open_report(stream, false);
     return error;
+}
+
+void report_leftovers_remove(const char *const *names, int count)
+{
+    // A leftover is named as make_temporary() names one, beside a report's
+    // target, is a regular file of this user's, and no live run holds it.
+    for (int i = 0; i < count; ++i) {
+        std::string target = names[i];
+        bool linked;
+        if (follow_links(&target, &linked) != 0)
+            continue;
+        std::string directory = directory_of(target);
+        std::string prefix = target.substr(target.rfind('/') + 1) + kTemporaryMark;
+        DIR *dir = opendir(directory.c_str());
+        if (dir == nullptr)
+            continue;
+        while (const struct dirent *entry = readdir(dir)) {
+            if (strncmp(entry->d_name, prefix.c_str(), prefix.size()) != 0)
+                continue;
+            std::string path = directory + entry->d_name;
+            int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+            if (fd < 0)
+                continue;
+            struct stat info;
+            if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == geteuid() &&
+                flock(fd, LOCK_EX | LOCK_NB) == 0 && names_file(fd, path))
+                unlink(path.c_str());
+            close(fd);
+        }
+        closedir(dir);
+    }
 }
 
 namespace {
 
-// The lock file that stands for a working directory that cannot be opened
-// for reading, while this run holds it; -1 otherwise.
+// The lock file of the working directory, while this run holds it; -1
+// otherwise.
 int lock_file = -1;
 const char kLockFileName[] = ".quillmap.lock";
+
+// Waits for, or with !wait tries, the exclusive lock on `fd`. Returns 0 or
+// an errno value (EWOULDBLOCK: another run holds it).
+int take_lock(int fd, bool wait)
+{
+    while (flock(fd, LOCK_EX | (wait ? 0 : LOCK_NB)) != 0)
+        if (errno != EINTR)
+            return errno;
+    return 0;
+}
 
 // Takes the lock file, creating it. Whoever holds it removes it before it
 // lets go, so a file that has lost its name by the time this run holds it
 // is the lock no more: the run tries again on the one that has it now.
-DirectoryLock lock_by_file(bool wait, std::string *error)
+// Returns 0 or an errno value.
+int lock_by_file(bool wait)
 {
     for (;;) {
-        int fd = open(kLockFileName, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (fd < 0) {
-            *error = strerror(errno);
-            return kLockUnavailable;
-        }
-        int locked;
-        while ((locked = flock(fd, LOCK_EX | (wait ? 0 : LOCK_NB))) != 0 && errno == EINTR) {
-        }
-        if (locked != 0) {
-            int reason = errno;
+        // Read-only, so that a lock file another user made can be locked too.
+        int fd = open(kLockFileName, O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+        if (fd < 0)
+            return errno;
+        struct stat info;
+        int error = fstat(fd, &info) != 0 ? errno : !S_ISREG(info.st_mode) ? EINVAL : 0;
+        if (error == 0)
+            error = take_lock(fd, wait);
+        if (error != 0) {
             close(fd);
-            if (reason == EWOULDBLOCK && !wait)
-                return kLockBusy;
-            *error = strerror(reason);
-            return kLockUnavailable;
+            return error;
         }
-        struct stat held, named;
-        if (fstat(fd, &held) == 0 && stat(kLockFileName, &named) == 0 &&
-            held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
+        if (names_file(fd, kLockFileName)) {
             lock_file = fd;
-            return kLockHeld;
+            return 0;
         }
         close(fd);
     }
@@ -316,33 +492,43 @@ DirectoryLock lock_by_file(bool wait, std::string *error)
 
 DirectoryLock lock_working_directory(bool wait, std::string *error)
 {
-    // An advisory lock on the directory itself: it leaves no file behind and
-    // ends with the process. The descriptor is kept open until then.
+    // Two locks, taken in this order: an advisory lock on the directory
+    // itself, where it can be opened for reading, and the lock file, where
+    // the directory may be written. So a run that may read the directory
+    // and one that may only write it (a directory of mode 0733 and another
+    // user) still exclude each other. The directory's descriptor is kept
+    // open until the process ends.
     static int fd = -1;
-    static bool by_file = false;
-    if (fd < 0 && !by_file) {
+    static bool readable = true;
+    if (fd < 0 && readable) {
         fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        by_file = fd < 0 && errno == EACCES; // writable perhaps, but not readable
-        if (fd < 0 && !by_file) {
+        readable = fd >= 0;
+        if (!readable && errno != EACCES) {
             *error = strerror(errno);
             return kLockUnavailable;
         }
     }
-    if (by_file)
-        return lock_by_file(wait, error);
-    while (flock(fd, LOCK_EX | (wait ? 0 : LOCK_NB)) != 0) {
-        if (errno == EWOULDBLOCK && !wait)
-            return kLockBusy;
-        if (errno != EINTR) {
-            *error = strerror(errno);
-            return kLockUnavailable;
-        }
+    int reason = readable ? take_lock(fd, wait) : 0;
+    if (reason == 0 && lock_file < 0) {
+        reason = lock_by_file(wait);
+        // Where no lock file can be had (the directory may not be written),
+        // the directory's own lock is the lock.
+        if (reason != 0 && reason != EWOULDBLOCK && readable)
+            reason = 0;
+    }
+    if (reason == EWOULDBLOCK && !wait)
+        return kLockBusy;
+    if (reason != 0) {
+        *error = strerror(reason);
+        return kLockUnavailable;
     }
     return kLockHeld;
 }
 
 void unlock_working_directory()
 {
+    // The lock file goes first, then its lock; the directory's own lock ends
+    // with the process.
     if (lock_file >= 0) {
         unlink(kLockFileName);
         close(lock_file);

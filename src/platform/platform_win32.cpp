@@ -384,18 +384,54 @@ int errno_of(DWORD error)
 
 } // namespace
 
+namespace {
+
+// The extended-length path of the directory that `path` lies in, with its
+// separator, and the name in it.
+void split_path(const std::wstring &path, std::wstring *directory, std::wstring *name)
+{
+    size_t slash = path.rfind(L'\\');
+    *directory = path.substr(0, slash + 1);
+    *name = path.substr(slash + 1);
+}
+
+// Makes a temporary file for `target` that no one else has: a new name
+// (CREATE_NEW), opened without leave to delete it, so that another run's
+// clean-up (report_leftovers_remove) cannot remove it while it is open.
+// Returns the handle, or INVALID_HANDLE_VALUE with the error in
+// GetLastError().
+HANDLE make_temporary(const std::string &target, std::string *temporary)
+{
+    static unsigned long long seed =
+        GetTickCount64() * 0x9e3779b97f4a7c15ull ^ GetCurrentProcessId();
+    for (int tries = 0; tries < 100; ++tries) {
+        *temporary = target + kTemporaryMark;
+        for (int i = 0; i < 8; ++i) {
+            seed = seed * 6364136223846793005ull + 1442695040888963407ull;
+            *temporary += "abcdefghijklmnopqrstuvwxyz0123456789"[(seed >> 33) % 36];
+        }
+        HANDLE handle = CreateFileW(system_path(*temporary).c_str(), GENERIC_WRITE,
+                                    FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                                    nullptr);
+        if (handle != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS)
+            return handle;
+    }
+    return INVALID_HANDLE_VALUE;
+}
+
+} // namespace
+
 int report_stream_open(const char *name, ReportStream *stream)
 {
-    stream->fd = -1;
-    stream->target = name;
+    *stream = ReportStream{-1, false, false, name, {}};
     // A report that is a link (a symbolic link or a junction's file) is
     // replaced where the link leads: the final path of what it opens.
     std::wstring wide = system_path(name);
+    DWORD attributes = GetFileAttributesW(wide.c_str());
     HANDLE handle =
         CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle != INVALID_HANDLE_VALUE) {
-        DWORD attributes = GetFileAttributesW(wide.c_str());
         std::wstring final(kLongestPath, L'\0');
         DWORD length =
             GetFinalPathNameByHandleW(handle, &final[0], kLongestPath, FILE_NAME_NORMALIZED);
@@ -406,20 +442,51 @@ int report_stream_open(const char *name, ReportStream *stream)
         if (length > 0 && length < kLongestPath) {
             final.resize(length);
             stream->target = narrow(final);
+            attributes = GetFileAttributesW(final.c_str());
         }
     }
-    stream->temporary = report_temporary_name(stream->target);
-    int fd = _wopen(system_path(stream->temporary).c_str(),
-                    _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
-    if (fd < 0)
-        return errno;
+    handle = make_temporary(stream->target, &stream->temporary);
+    if (handle == INVALID_HANDLE_VALUE) {
+        // No file can be made beside the report (its folder may not be
+        // written): a report that may itself be written is written in place,
+        // shared with no other writer.
+        int error = errno_of(GetLastError());
+        stream->temporary.clear();
+        handle = CreateFileW(system_path(stream->target).c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (handle == INVALID_HANDLE_VALUE)
+            return error;
+        stream->in_place = true;
+    } else if (attributes != INVALID_FILE_ATTRIBUTES) {
+        // The new report keeps the old one's attributes (hidden, not
+        // indexed); a read-only report is not replaced at all.
+        FILE_BASIC_INFO basic = {};
+        basic.FileAttributes =
+            (attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                           FILE_ATTRIBUTE_NOT_CONTENT_INDEXED)) |
+            FILE_ATTRIBUTE_NORMAL;
+        SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic);
+    }
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(handle);
+        if (!stream->temporary.empty())
+            DeleteFileW(system_path(stream->temporary).c_str());
+        return ENOMEM;
+    }
     stream->fd = fd;
-    note_open_report(stream, true);
+    if (!stream->in_place)
+        note_open_report(stream, true);
     return 0;
 }
 
 int report_stream_write(ReportStream *stream, const char *data, size_t length)
 {
+    if (stream->in_place && !stream->started) {
+        stream->started = true; // emptied as its turn comes
+        if (_chsize_s(stream->fd, 0) != 0)
+            return errno;
+    }
     while (length > 0) {
         unsigned chunk = static_cast<unsigned>(length < (1u << 30) ? length : 1u << 30);
         int put = _write(stream->fd, data, chunk);
@@ -431,12 +498,27 @@ int report_stream_write(ReportStream *stream, const char *data, size_t length)
     return 0;
 }
 
+int report_stream_finish(ReportStream *stream)
+{
+    if (!stream->in_place)
+        return 0;
+    int error = report_stream_write(stream, "", 0); // an empty report is emptied too
+    if (_close(stream->fd) != 0 && error == 0)
+        error = errno;
+    stream->fd = -1;
+    return error;
+}
+
 int report_stream_close(ReportStream *stream, bool keep)
 {
+    if (stream->fd < 0)
+        return 0;
     int error = 0;
     if (_close(stream->fd) != 0 && keep)
         error = errno;
     stream->fd = -1;
+    if (stream->temporary.empty())
+        return error;
     std::wstring temporary = system_path(stream->temporary);
     if (keep && error == 0 &&
         !MoveFileExW(temporary.c_str(), system_path(stream->target).c_str(),
@@ -446,6 +528,38 @@ int report_stream_close(ReportStream *stream, bool keep)
         DeleteFileW(temporary.c_str());
     note_open_report(stream, false);
     return error;
+}
+
+void report_leftovers_remove(const char *const *names, int count)
+{
+    // A temporary file of a live run is open without leave to delete it: only
+    // the leftovers of runs that have ended go.
+    for (int i = 0; i < count; ++i) {
+        std::wstring wide = system_path(names[i]);
+        HANDLE handle =
+            CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (handle != INVALID_HANDLE_VALUE) {
+            std::wstring final(kLongestPath, L'\0');
+            DWORD length =
+                GetFinalPathNameByHandleW(handle, &final[0], kLongestPath, FILE_NAME_NORMALIZED);
+            CloseHandle(handle);
+            if (length > 0 && length < kLongestPath)
+                wide = final.substr(0, length);
+        }
+        std::wstring directory, name;
+        split_path(wide, &directory, &name);
+        WIN32_FIND_DATAW entry;
+        HANDLE find =
+            FindFirstFileW((directory + name + widen(kTemporaryMark) + L"*").c_str(), &entry);
+        if (find == INVALID_HANDLE_VALUE)
+            continue;
+        do {
+            if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+                DeleteFileW((directory + entry.cFileName).c_str());
+        } while (FindNextFileW(find, &entry));
+        FindClose(find);
+    }
 }
 
 bool directory_lock_name(const std::wstring &directory, std::wstring *name)

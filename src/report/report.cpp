@@ -30,7 +30,7 @@ struct SortKey {
 // files written on different threads report in a fixed order.
 struct ReportFile {
     const char *name = nullptr;
-    ReportStream stream{-1, {}, {}};
+    ReportStream stream{-1, false, false, {}, {}};
     bool open = false;
     int error = 0;
     size_t used = 0;
@@ -86,15 +86,25 @@ void report_lines(ReportFile *file, const NameArray names, int count)
     }
 }
 
-// Writes out what is gathered and closes the report, which then takes the
-// old one's place; after a failed write, the old one is left as it was. Keeps
-// the first error of the writes or the close; does nothing when the report
-// did not open.
-void report_close(ReportFile *file)
+// Writes out what is gathered and ends the writing of the report, keeping the
+// first error of the writes or the end; does nothing when the report did not
+// open. The report takes its place later, in report_commit().
+void report_finish(ReportFile *file)
 {
     if (!file->open)
         return;
     report_flush(file);
+    int error = report_stream_finish(&file->stream);
+    if (file->error == 0)
+        file->error = error;
+}
+
+// The written report takes the old one's place; after a failure, the old one
+// is left as it was. Keeps the first error.
+void report_commit(ReportFile *file)
+{
+    if (!file->open)
+        return;
     int error = report_stream_close(&file->stream, file->error == 0);
     if (file->error == 0)
         file->error = error;
@@ -105,7 +115,7 @@ void report_close(ReportFile *file)
 void report_fill(ReportFile *file, NameArray names, int count)
 {
     report_lines(file, names, count);
-    report_close(file);
+    report_finish(file);
 }
 
 // Gives the message of a report that failed and counts it in *failures.
@@ -115,7 +125,7 @@ void report_end(const ReportFile &file, int *failures)
         return;
     char line[256];
     int length =
-        snprintf(line, sizeof line, "Cannot write %s: %s\n", file.name, strerror(file.error));
+        snprintf(line, sizeof line, "Cannot write %s: %s\n", file.name, report_error_text(file.error));
     if (length > 0)
         message_write(line, std::min(static_cast<size_t>(length), sizeof line - 1));
     ++*failures;
@@ -328,7 +338,7 @@ void write_each_report(const CommandTable *table, const EnvironmentList *list, S
         report_lines(&reports->command_lst, reports->command_lst_names + written, sorted - written);
         written = sorted;
     }
-    report_close(&reports->command_lst);
+    report_finish(&reports->command_lst);
     {
         std::unique_lock<std::mutex> guard(reports->lock);
         reports->changed.wait(guard, [reports] { return reports->environments_sorted; });
@@ -362,9 +372,11 @@ void sort_names(NameArray names, int count, SortRoom *room, void (*sorted)(void 
 
 StaleReports remove_store_order_reports()
 {
-    // What a run that was killed while it wrote its reports left beside them.
-    for (const char *report : {"environment.all", "command.all", "command.lst", "environment.lst"})
-        remove(report_temporary_name(report).c_str());
+    // What runs that were killed while they wrote their reports left beside
+    // them.
+    static const char *const reports[] = {"environment.all", "command.all", "command.lst",
+                                          "environment.lst"};
+    report_leftovers_remove(reports, 4);
     StaleReports stale{0, 0};
     if (remove("command.all") != 0 && errno != ENOENT)
         stale.command_all = errno;
@@ -414,6 +426,13 @@ int write_reports(const CommandTable *table, const EnvironmentList *list, StaleR
         writer.join();
     else
         write_each_report(table, list, stale, reports.get());
+    // Only now, with all four whole, do they take their places, one right
+    // after another: a run killed at any other moment leaves every report as
+    // one run wrote it.
+    report_commit(&reports->environment_all);
+    report_commit(&reports->command_all);
+    report_commit(&reports->command_lst);
+    report_commit(&reports->environment_lst);
     name_array_free(environment_lst);
     name_array_free(command_lst);
 

@@ -19,13 +19,16 @@ struct StaleReports {
 
 // Removes "environment.all" and "command.all", which a run writes afresh,
 // and tells which could not be removed; removes too the temporary files that
-// a run killed while it wrote its reports left beside them.
+// runs killed while they wrote their reports left beside them (this user's,
+// and none that a live run holds).
 StaleReports remove_store_order_reports();
 
-// Writes the four reports, each to a temporary file beside it that takes its
-// place once it is whole, so that an interrupted run leaves each report as
-// it was or whole. Everything the phase allocates is allocated before the
-// first report is opened. A report that cannot be opened, written or
+// Writes the four reports, each to a temporary file beside it; once all four
+// are whole, they take their places one right after another, so that an
+// interrupted run leaves the reports as they were or all whole. (A pipe, a
+// device, or a report beside which no file can be made is written in place.)
+// Everything the phase allocates is allocated before the first report is
+// opened. A report that cannot be opened, written or
 // closed, or a store-order report that `stale` says is an earlier run's (it
 // is then left alone, not appended to), gives "Cannot write NAME: REASON" on
 // standard error after the others are written, in the order environment.all,
