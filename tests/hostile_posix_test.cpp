@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -94,8 +95,12 @@ pid_t spawn_tool(const std::string &cwd, const std::vector<std::string> &args, i
 const std::string kWithFaults =
     std::string("LD_PRELOAD=") + QUILLMAP_FAULTS + " ASAN_OPTIONS=verify_asan_link_order=0 exec";
 
-// Runs the tool as an unprivileged user.
+// Runs the tool as an unprivileged user (which only root may do: tests that
+// use it skip for anyone else).
 const std::string kAsNobody = "exec setpriv --reuid=65534 --regid=65534 --clear-groups";
+#define SKIP_UNLESS_ROOT()                                                                         \
+    if (geteuid() != 0)                                                                            \
+    GTEST_SKIP() << "only root can act as another user"
 
 // Reads `fd` to its end.
 std::string read_all(int fd)
@@ -233,6 +238,31 @@ TEST(HostileTrees, OddFileNamesPassThroughAsBytes)
     ToolRun run = run_tool(dir.path(), args);
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.err, expected);
+
+    // On a terminal, control bytes are shown as '?', so that a name cannot
+    // set the title or clear the screen.
+    int terminal = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(terminal, 0);
+    ASSERT_EQ(grantpt(terminal) | unlockpt(terminal), 0);
+    int side = open(ptsname(terminal), O_RDWR | O_NOCTTY);
+    ASSERT_GE(side, 0);
+    struct termios raw;
+    ASSERT_EQ(tcgetattr(side, &raw), 0);
+    cfmakeraw(&raw);
+    ASSERT_EQ(tcsetattr(side, TCSANOW, &raw), 0);
+    write_file(dir / "d0/\x1b]0;owned\x07\x1b[2J\x7f.tex", "");
+    pid_t child = spawn_tool(dir.path(), {"d0", "d1", "d4"}, side);
+    close(side);
+    std::string shown;
+    char chunk[4096];
+    for (ssize_t got; (got = read(terminal, chunk, sizeof chunk)) > 0;) // EIO once it closes
+        shown.append(chunk, static_cast<size_t>(got));
+    close(terminal);
+    EXPECT_EQ(exit_status(child), 0);
+    std::string want;
+    for (const std::string &name : listing_order(dir / "d0"))
+        want += "Analyzing d0/" + (name[0] == '\x1b' ? "?]0;owned??[2J?.tex" : name) + ".\n";
+    EXPECT_EQ(shown, want + "Analyzing d1/new?line.tex.\nAnalyzing d4/tab?%s.tex.\n");
 }
 
 TEST(HostileTrees, AFileReplacedBetweenListingAndOpeningIsReported)
@@ -624,8 +654,8 @@ TEST(HostileOutputs, AReportPastTheFileSizeLimitFailsAndLeavesTheOldOne)
 
 TEST(HostileOutputs, ARunKilledWhileWritingLeavesEachReportWhole)
 {
-    // Killed half way through writing each report in turn: that report is the
-    // previous run's, whole, and the next run clears away what was left.
+    // Killed half way through writing each report in turn: every report is
+    // the previous run's, whole, and the next run clears away what was left.
     const char *const reports[] = {"command.all", "command.lst", "environment.lst"};
     for (const char *const &report : reports) {
         TempDir dir;
@@ -636,9 +666,11 @@ TEST(HostileOutputs, ARunKilledWhileWritingLeavesEachReportWhole)
         ToolRun killed = run_tool(dir.path(), {"in"},
                                   std::string("QUILLMAP_FAULT_KILL=") + report + " " + kWithFaults);
         EXPECT_EQ(killed.status, -1) << report;
-        std::string left = read_file(dir / report);
-        EXPECT_EQ(left, report == std::string("command.all") ? "" : crlf_lines({"old", "older"}))
-            << report;
+        // No report has taken its place yet: the .all files are gone since
+        // the start, the .lst files the previous run's.
+        EXPECT_FALSE(file_exists(dir / "command.all")) << report;
+        for (const char *lst : {"command.lst", "environment.lst"})
+            EXPECT_EQ(read_file(dir / lst), crlf_lines({"old", "older"})) << report;
         EXPECT_FALSE(temporary_files(dir.path()).empty()) << report;
         ToolRun again = run_tool(dir.path(), {"in"});
         EXPECT_EQ(again.status, 0);
@@ -652,7 +684,8 @@ TEST(HostileOutputs, ARunKilledWhileWritingLeavesEachReportWhole)
 TEST(HostileOutputs, AReportThatIsALinkIsReplacedWhereTheLinkLeads)
 {
     // A symbolic link (to a report in an editor's folder, by way of a second
-    // link) stays a link, and what it leads to is replaced; a report with a
+    // link) stays a link, and what it leads to is replaced, keeping its mode
+    // whatever the umask; a report with a
     // second hard link is replaced by a new file, the other name keeping the
     // previous run's list.
     TempDir dir;
@@ -660,19 +693,209 @@ TEST(HostileOutputs, AReportThatIsALinkIsReplacedWhereTheLinkLeads)
     make_dirs(dir / "editor");
     write_file(dir / "in/x.tex", "\\new\\begin{doc}");
     write_file(dir / "editor/tex.words", "old\r\n");
+    ASSERT_EQ(chmod((dir / "editor/tex.words").c_str(), 0600), 0);
+    gid_t group = geteuid() == 0 ? 65534 : getegid(); // root may give it any group
+    ASSERT_EQ(chown((dir / "editor/tex.words").c_str(), static_cast<uid_t>(-1), group), 0);
+    mode_t mask = umask(022);
     ASSERT_EQ(symlink("tex.words", (dir / "editor/words").c_str()), 0);
     ASSERT_EQ(symlink("editor/words", (dir / "command.lst").c_str()), 0);
     write_file(dir / "environment.lst", "old\r\n");
     ASSERT_EQ(link((dir / "environment.lst").c_str(), (dir / "kept.lst").c_str()), 0);
-    ToolRun run = run_tool(dir.path(), {"in"});
+    // A pipe planted under the name of the first temporary file must neither
+    // stall the run nor receive the list.
+    ToolRun run = run_tool(dir.path(), {"in"}, "QUILLMAP_FAULT_PLANT=1 " + kWithFaults);
     EXPECT_EQ(run.status, 0);
     struct stat info;
     ASSERT_EQ(lstat((dir / "command.lst").c_str(), &info), 0);
     EXPECT_TRUE(S_ISLNK(info.st_mode));
+    umask(mask);
     EXPECT_EQ(read_file(dir / "editor/tex.words"), crlf_lines({"begin", "new"}));
+    ASSERT_EQ(stat((dir / "editor/tex.words").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0600u); // the replaced report keeps its mode
+    EXPECT_EQ(info.st_gid, group);          // and its group
     EXPECT_EQ(read_file(dir / "environment.lst"), crlf_lines({"doc"}));
     EXPECT_EQ(read_file(dir / "kept.lst"), "old\r\n");
-    EXPECT_TRUE(temporary_files(dir / "editor").empty());
+    std::vector<std::string> left = temporary_files(dir / "editor");
+    ASSERT_EQ(left.size(), 1u);
+    ASSERT_EQ(lstat((dir / ("editor/" + left[0])).c_str(), &info), 0);
+    EXPECT_TRUE(S_ISFIFO(info.st_mode)); // the planted pipe, left alone
+}
+
+TEST(HostileOutputs, ALinkInASharedDirectoryIsFollowedOnlyWhereTheSystemWould)
+{
+    SKIP_UNLESS_ROOT();
+    // In a sticky directory that everyone may write, a report link is
+    // followed only when its owner is the user or the directory's owner.
+    // Another user's link must not lead the run onto the victim's files (an
+    // existing one, one the run would create, a device); and files another
+    // user leaves under temporary files' names are left alone.
+    struct Case {
+        uid_t directory_owner, link_owner;
+        bool followed;
+    } const cases[] = {{0, 65534, false}, {65534, 65534, true}, {65534, 0, true}};
+    for (const Case &c : cases) {
+        TempDir dir;
+        make_dirs(dir / "in");
+        make_dirs(dir / "shared");
+        write_file(dir / "in/x.tex", "\\new\\begin{doc}");
+        write_file(dir / "thesis.tex", "mine\r\n");
+        ASSERT_EQ(chown((dir / "shared").c_str(), c.directory_owner, 0), 0);
+        ASSERT_EQ(chmod((dir / "shared").c_str(), 01777), 0);
+        const std::pair<const char *, std::string> links[] = {
+            {"command.lst", dir / "thesis.tex"},
+            {"environment.lst", dir / "created.tex"},
+            {"command.all", "/dev/null"}};
+        for (const auto &link : links) {
+            std::string at = dir / ("shared/" + std::string(link.first));
+            ASSERT_EQ(symlink(link.second.c_str(), at.c_str()), 0);
+            ASSERT_EQ(lchown(at.c_str(), c.link_owner, 0), 0);
+        }
+        std::string pipe_at = dir / "shared/environment.all.quillmap-new";
+        std::string file_at = dir / "shared/environment.all.quillmap-x";
+        ASSERT_EQ(mkfifo(pipe_at.c_str(), 0666), 0);
+        write_file(file_at, "");
+        for (const std::string &planted : {pipe_at, file_at})
+            ASSERT_EQ(lchown(planted.c_str(), 65534, 65534) | chmod(planted.c_str(), 0666), 0);
+        ToolRun run = run_tool(dir / "shared", {"../in"});
+        const std::string refused = ": it is another user's link in a shared directory\n";
+        EXPECT_EQ(run.err, "Analyzing ../in/x.tex.\n" +
+                               (c.followed ? std::string()
+                                           : "Cannot write command.lst" + refused +
+                                                 "Cannot write environment.lst" + refused))
+            << c.directory_owner << " " << c.link_owner;
+        EXPECT_EQ(read_file(dir / "thesis.tex"),
+                  c.followed ? crlf_lines({"begin", "new"}) : "mine\r\n");
+        EXPECT_EQ(file_exists(dir / "created.tex"), c.followed);
+        for (const std::string &planted : {pipe_at, file_at}) // another user's, left alone
+            EXPECT_TRUE(file_exists(planted));
+        EXPECT_EQ(read_file(file_at), "");
+    }
+}
+
+TEST(HostileOutputs, AReportInADirectoryThatMayNotBeWrittenIsWrittenInPlace)
+{
+    SKIP_UNLESS_ROOT();
+    // No temporary file can be made beside the reports, but the user may
+    // write the .lst files themselves: they are written where they stand.
+    TempDir dir;
+    make_dirs(dir / "in");
+    make_dirs(dir / "work");
+    write_file(dir / "in/x.tex", "\\new\\begin{doc}");
+    for (const char *report : {"work/command.lst", "work/environment.lst"}) {
+        write_file(dir / report, "a longer old list\r\n");
+        ASSERT_EQ(chown((dir / report).c_str(), 65534, 65534), 0);
+    }
+    for (const std::string &path : {dir.path(), dir / "in", dir / "work"})
+        ASSERT_EQ(chmod(path.c_str(), 0755), 0);
+    ToolRun run = run_tool(dir / "work", {"../in"}, kAsNobody);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "Analyzing ../in/x.tex.\n"
+                       "Cannot write environment.all: Permission denied\n"
+                       "Cannot write command.all: Permission denied\n");
+    EXPECT_EQ(read_file(dir / "work/command.lst"), crlf_lines({"begin", "new"}));
+    EXPECT_EQ(read_file(dir / "work/environment.lst"), crlf_lines({"doc"}));
+}
+
+TEST(HostileOutputs, RunsWhoseReportsLeadToOneFileNeverSpliceIt)
+{
+    // Two working directories whose command.lst both lead to one file, runs
+    // started together: the file is always one run's list, whole, and
+    // neither run fails for the other's temporary files. Also where the
+    // file's folder may not be written, and the file is written in place.
+    TempDir dir;
+    make_dirs(dir / "editor");
+    std::string list[2];
+    for (int side = 0; side < 2; ++side) {
+        std::string name = side == 0 ? "a" : "b", text;
+        std::vector<std::string> names;
+        for (unsigned n = 0; n < 30000; ++n) {
+            names.push_back(name + letter_name(n));
+            text += "\\" + names.back();
+        }
+        std::sort(names.begin(), names.end());
+        list[side] = crlf_lines(names);
+        make_dirs(dir / ("in" + name));
+        make_dirs(dir / ("work" + name));
+        ASSERT_EQ(chmod((dir / ("work" + name)).c_str(), 0777), 0);
+        write_file(dir / ("in" + name + "/x.tex"), text);
+        ASSERT_EQ(symlink((dir / "editor/words").c_str(),
+                          (dir / ("work" + name + "/command.lst")).c_str()),
+                  0);
+    }
+    for (const std::string &path : {dir.path(), dir / "ina", dir / "inb", dir / "editor"})
+        ASSERT_EQ(chmod(path.c_str(), 0755), 0);
+    // A temporary file that a live run holds is not another run's leftover.
+    std::string live = dir / "editor/words.quillmap-live";
+    write_file(live, "");
+    int held = open(live.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    for (const std::string &as : {std::string(), kAsNobody}) {
+        if (!as.empty()) {
+            if (geteuid() != 0)
+                break; // only root can act as another user
+            write_file(dir / "editor/words", "");
+            ASSERT_EQ(chown((dir / "editor/words").c_str(), 65534, 65534), 0);
+        }
+        for (int round = 0; round < 20; ++round) {
+            int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+            pid_t a = spawn_tool(dir / "worka", {"../ina"}, null, as);
+            pid_t b = spawn_tool(dir / "workb", {"../inb"}, null, as);
+            close(null);
+            EXPECT_EQ(exit_status(a), 0) << round;
+            EXPECT_EQ(exit_status(b), 0) << round;
+            std::string words = read_file(dir / "editor/words");
+            EXPECT_TRUE(words == list[0] || words == list[1]) << as << round;
+            EXPECT_EQ(temporary_files(dir / "editor"),
+                      std::vector<std::string>{"words.quillmap-live"})
+                << round;
+        }
+    }
+    close(held);
+}
+
+TEST(HostileOutputs, TwoRunsInOneDirectoryExcludeEachOtherWhoeverMayReadIt)
+{
+    // A real run holds the directory (blocked on a full standard error); a
+    // second must wait for it, whether the two may read the directory or
+    // only write it (mode 0733: the other user locks with the lock file).
+    struct Case {
+        const char *first, *second; // wrappers: "" runs as the test's user
+        mode_t mode;
+    } const cases[] = {
+        {"", "", 0755}, {"", kAsNobody.c_str(), 0733}, {kAsNobody.c_str(), "", 0733}};
+    TempDir dir;
+    make_dirs(dir / "in");
+    for (int n = 0; n < 600; ++n)
+        write_file(dir / ("in/" + std::string(200, 'a') + std::to_string(n) + ".tex"), "\\x");
+    for (const std::string &path : {dir.path(), dir / "in"})
+        ASSERT_EQ(chmod(path.c_str(), 0755), 0);
+    for (const Case &c : cases) {
+        if ((*c.first != 0 || *c.second != 0) && geteuid() != 0)
+            continue; // only root can act as another user
+        std::filesystem::remove_all(dir / "work");
+        make_dirs(dir / "work");
+        ASSERT_EQ(chmod((dir / "work").c_str(), c.mode), 0);
+        int first_err[2], second_err[2];
+        ASSERT_EQ(pipe(first_err) | pipe(second_err), 0);
+        pid_t first = spawn_tool(dir / "work", {dir / "in"}, first_err[1], c.first);
+        close(first_err[1]);
+        char byte;
+        ASSERT_EQ(read(first_err[0], &byte, 1), 1); // it holds the lock, and stalls
+        pid_t second = spawn_tool(dir / "work", {dir / "in"}, second_err[1], c.second);
+        close(second_err[1]);
+        const std::string waiting =
+            "Waiting for another run of quillmap in this directory to end.\n";
+        std::string said(waiting.size(), '\0');
+        EXPECT_EQ(read(second_err[0], &said[0], said.size()), static_cast<ssize_t>(said.size()));
+        EXPECT_EQ(said, waiting) << c.mode << " '" << c.second << "'";
+        read_all(first_err[0]);
+        read_all(second_err[0]);
+        for (int fd : {first_err[0], second_err[0]})
+            close(fd);
+        EXPECT_EQ(exit_status(first), 0);
+        EXPECT_EQ(exit_status(second), 0);
+        EXPECT_FALSE(file_exists(dir / "work/.quillmap.lock"));
+    }
 }
 
 TEST(HostileOutputs, ASlowReaderOfANonBlockingPipeGetsEveryMessage)

@@ -220,19 +220,36 @@ TEST(Windows, ABareDriveIsItsCurrentDirectory)
     EXPECT_NE(run.err.find("Analyzing " + drive + "sub\\b.tex.\r\n"), std::string::npos);
 }
 
-TEST(Windows, AReadOnlyStaleReportIsNotAppendedTo)
+TEST(Windows, ReportsKeepTheirAttributesAndOnlyLeftoversAreRemoved)
 {
+    // A read-only stale .all file is not appended to, and a read-only .lst
+    // file not replaced; a hidden report stays hidden. A temporary file that
+    // an ended run left is removed, one that a live run holds open is not.
     TempDir dir;
     make_dirs(dir / "in");
-    write_file(dir / "in/x.tex", "\\new");
-    write_file(dir / "command.all", "old\r\n");
-    std::string stale = dir / "command.all";
-    ASSERT_TRUE(SetFileAttributesA(stale.c_str(), FILE_ATTRIBUTE_READONLY));
+    write_file(dir / "in/x.tex", "\\new\\begin{doc}");
+    for (const char *report : {"command.all", "command.lst", "environment.lst"})
+        write_file(dir / report, "old\r\n");
+    for (const char *report : {"command.all", "command.lst"})
+        ASSERT_TRUE(SetFileAttributesA((dir / report).c_str(), FILE_ATTRIBUTE_READONLY));
+    ASSERT_TRUE(SetFileAttributesA((dir / "environment.lst").c_str(), FILE_ATTRIBUTE_HIDDEN));
+    write_file(dir / "environment.lst.quillmap-ended", "");
+    write_file(dir / "environment.lst.quillmap-live", "");
+    HANDLE live = CreateFileW(widen(dir / "environment.lst.quillmap-live").c_str(), GENERIC_WRITE,
+                              FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(live, INVALID_HANDLE_VALUE);
     ToolRun run = run_tool(dir.path(), {"in"});
+    CloseHandle(live);
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "Analyzing in\\x.tex.\r\nCannot write command.all: Permission denied\r\n");
-    EXPECT_EQ(read_file(stale), "old\r\n");
-    EXPECT_EQ(read_file(dir / "command.lst"), "new\r\n");
+    EXPECT_EQ(run.err, "Analyzing in\\x.tex.\r\nCannot write command.all: Permission denied\r\n"
+                       "Cannot write command.lst: Permission denied\r\n");
+    EXPECT_EQ(read_file(dir / "command.all"), "old\r\n");
+    EXPECT_EQ(read_file(dir / "command.lst"), "old\r\n");
+    EXPECT_EQ(read_file(dir / "environment.lst"), "doc\r\n");
+    DWORD attributes = GetFileAttributesW(widen(dir / "environment.lst").c_str());
+    EXPECT_TRUE(attributes & FILE_ATTRIBUTE_HIDDEN);
+    EXPECT_FALSE(file_exists(dir / "environment.lst.quillmap-ended"));
+    EXPECT_TRUE(file_exists(dir / "environment.lst.quillmap-live"));
 }
 
 // `path` spelt on another drive: under Wine, drive Z: holds the whole Unix

@@ -261,32 +261,29 @@ bool names_file(int fd, const std::string &path)
 }
 
 // Makes a temporary file for `target` that no one else has or can take: a
-// new name (O_EXCL, never through a link), locked for as long as it is open,
-// so that another run's clean-up (remove_leftovers) passes it over. Returns
-// the descriptor, or -1 with errno set.
+// new name (O_EXCL: never a file or a link already there), locked for as
+// long as it is open, so that another run's clean-up
+// (report_leftovers_remove) passes it over. Returns the descriptor, or -1
+// with errno set.
 int make_temporary(const std::string &target, std::string *temporary)
 {
     static const char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-    static unsigned long long seed = static_cast<unsigned long long>(getpid()) * 0x9e3779b97f4a7c15ull ^
-                                     static_cast<unsigned long long>(time(nullptr));
+    static unsigned long long seed =
+        static_cast<unsigned long long>(getpid()) * 0x9e3779b97f4a7c15ull ^
+        static_cast<unsigned long long>(time(nullptr));
     for (int tries = 0; tries < 100; ++tries) {
         *temporary = target + kTemporaryMark;
         for (int i = 0; i < 8; ++i) {
             seed = seed * 6364136223846793005ull + 1442695040888963407ull;
             *temporary += kLetters[(seed >> 33) % (sizeof kLetters - 1)];
         }
-        int fd = open(temporary->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (fd < 0 && errno == EEXIST)
-            continue;
-        if (fd < 0)
-            return -1;
-        // A clean-up that took the new file in the moment before the lock
-        // has removed it, or soon will: try another name.
-        if (flock(fd, LOCK_EX | LOCK_NB) == 0 && names_file(fd, *temporary))
+        int fd =
+            open(temporary->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd >= 0)
+            flock(fd, LOCK_EX); // new: no one else holds it
+        if (fd >= 0 || errno != EEXIST)
             return fd;
-        close(fd);
     }
-    errno = EEXIST;
     return -1;
 }
 
@@ -436,7 +433,7 @@ void report_leftovers_remove(const char *const *names, int count)
                 continue;
             struct stat info;
             if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == geteuid() &&
-                flock(fd, LOCK_EX | LOCK_NB) == 0 && names_file(fd, path))
+                flock(fd, LOCK_EX | LOCK_NB) == 0)
                 unlink(path.c_str());
             close(fd);
         }
@@ -469,7 +466,8 @@ int lock_by_file(bool wait)
 {
     for (;;) {
         // Read-only, so that a lock file another user made can be locked too.
-        int fd = open(kLockFileName, O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+        int fd =
+            open(kLockFileName, O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
         if (fd < 0)
             return errno;
         struct stat info;

@@ -410,9 +410,8 @@ HANDLE make_temporary(const std::string &target, std::string *temporary)
             seed = seed * 6364136223846793005ull + 1442695040888963407ull;
             *temporary += "abcdefghijklmnopqrstuvwxyz0123456789"[(seed >> 33) % 36];
         }
-        HANDLE handle = CreateFileW(system_path(*temporary).c_str(), GENERIC_WRITE,
-                                    FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                                    nullptr);
+        HANDLE handle = CreateFileW(system_path(*temporary).c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                                    nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (handle != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS)
             return handle;
     }
@@ -445,6 +444,10 @@ int report_stream_open(const char *name, ReportStream *stream)
             attributes = GetFileAttributesW(final.c_str());
         }
     }
+    // A read-only report is left as it is, as Windows leaves it (Wine would
+    // replace it).
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
+        return EACCES;
     handle = make_temporary(stream->target, &stream->temporary);
     if (handle == INVALID_HANDLE_VALUE) {
         // No file can be made beside the report (its folder may not be
@@ -459,7 +462,7 @@ int report_stream_open(const char *name, ReportStream *stream)
         stream->in_place = true;
     } else if (attributes != INVALID_FILE_ATTRIBUTES) {
         // The new report keeps the old one's attributes (hidden, not
-        // indexed); a read-only report is not replaced at all.
+        // indexed).
         FILE_BASIC_INFO basic = {};
         basic.FileAttributes =
             (attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |

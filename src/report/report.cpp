@@ -124,8 +124,8 @@ void report_end(const ReportFile &file, int *failures)
     if (file.error == 0)
         return;
     char line[256];
-    int length =
-        snprintf(line, sizeof line, "Cannot write %s: %s\n", file.name, report_error_text(file.error));
+    int length = snprintf(line, sizeof line, "Cannot write %s: %s\n", file.name,
+                          report_error_text(file.error));
     if (length > 0)
         message_write(line, std::min(static_cast<size_t>(length), sizeof line - 1));
     ++*failures;

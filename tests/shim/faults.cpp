@@ -10,9 +10,13 @@
 // - With QUILLMAP_FAULT_KILL=NAME in the environment, the process is killed
 //   (SIGKILL) half way through its first write to a file whose name is NAME
 //   or begins with "NAME.", as a closed terminal or a power loss would end it.
+// - With QUILLMAP_FAULT_PLANT set, a pipe is planted under the name of each
+//   temporary file of a report just before the tool first creates one, as
+//   another user who guessed the name would.
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -65,6 +69,10 @@ int open_with(const char *function, const char *path, int flags, va_list more)
         errno = ENOMEM;
         return -1;
     }
+    static bool planted = false;
+    if ((flags & O_CREAT) != 0 && getenv("QUILLMAP_FAULT_PLANT") != nullptr && !planted &&
+        strstr(path, ".quillmap-") != nullptr)
+        planted = mkfifo(path, 0666) == 0;
     return real<Open>(function)(path, flags, mode);
 }
 } // namespace
