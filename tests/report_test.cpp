@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -259,32 +260,24 @@ TEST(Reports, FailuresAreReportedInAFixedOrder)
     EXPECT_EQ(run.err, console(expected));
 }
 
-TEST(NameOrder, ComparesBytesUnsignedWithPrefixesFirst)
+TEST(SortNames, PutsEachPairInByteOrderWithPrefixesFirst)
 {
     struct {
-        const char *a;
-        const char *b;
-        int expected;
+        const char *first; // the pair in the order of the .lst reports
+        const char *second;
     } cases[] = {
-        {"@xp", "Section", -1},
-        {"Section", "begin", -1},
-        {"begin", "section", -1},
-        {"Z", "a", -1},
-        {"a", "Z", 1},
-        {"sec", "section", -1},
-        {"section", "sec", 1},
-        {"same", "same", 0},
-        {"", "a", -1},
-        {"\x7f", "\x80", -1},
-        {"\xff", "a", 1}, // bytes over 0x7F sort last
+        {"@xp", "Section"}, {"Section", "begin"}, {"begin", "section"},
+        {"Z", "a"},         {"sec", "section"},   {"", "a"},
+        {"\x7f", "\x80"},   {"a", "\xff"}, // unsigned
     };
+    std::unique_ptr<SortRoom, void (*)(SortRoom *)> room(sort_room_new(2), sort_room_free);
     for (const auto &c : cases)
-        EXPECT_EQ(name_order(&c.a, &c.b), c.expected) << c.a << " vs " << c.b;
-
-    const char *names[] = {"section", "Section", "@xp", "begin"};
-    qsort(names, 4, sizeof names[0], name_order);
-    EXPECT_EQ(std::vector<std::string>(names, names + 4),
-              (std::vector<std::string>{"@xp", "Section", "begin", "section"}));
+        for (bool swapped : {false, true}) {
+            const char *names[] = {swapped ? c.second : c.first, swapped ? c.first : c.second};
+            sort_names(names, 2, room.get());
+            EXPECT_STREQ(names[0], c.first) << c.first << " vs " << c.second;
+            EXPECT_STREQ(names[1], c.second);
+        }
 }
 
 // What sort_names() has told: each time, whether the names it said were

@@ -1,6 +1,6 @@
-// Name stores: a fixed 5120-bucket chained hash table for command names, a
-// newest-first linked list for environment names, and the groups through
-// which names are added to them.
+// Name stores: the command table (names in the order of their 5120 buckets,
+// first seen first within one), a newest-first linked list for environment
+// names, and the groups through which names are added to them.
 #include "store.h"
 
 #include <algorithm>
@@ -234,11 +234,6 @@ void command_table_add_hashed(CommandTable *table, const char *name, size_t leng
     if (node == nullptr)
         return;
     unsigned b = name_hash_sized(name, length);
-    if (table->tail[b] == nullptr)
-        table->bucket[b] = node;
-    else
-        table->tail[b]->next = node;
-    table->tail[b] = node;
     size_t count = table->index.count - 1; // names before this one
     if (count == table->first_seen_capacity) {
         size_t capacity = count == 0 ? 1024 : 2 * count;
@@ -281,18 +276,16 @@ CommandTable *command_table_new()
 
 int command_table_count(const CommandTable *table)
 {
-    // The index holds every name of the table once, so its count is the
-    // table's, without a walk of all the chains.
+    // The index holds every name of the table once.
     return static_cast<int>(table->index.count);
 }
 
 NameArray command_table_flatten(const CommandTable *table, int *count)
 {
-    // Each chain holds its bucket's names in the order they were first seen,
-    // which is the order their nodes were made; so the table's order is that
-    // order, stably sorted by bucket. A counting sort over the buckets noted
-    // as names came, then over the pool, reads the names one after another,
-    // where walking the chains would wait on memory at every node.
+    // The table's order is the order the names were first seen, which is the
+    // order their nodes were made, stably sorted by bucket: a counting sort
+    // over the buckets noted as the names came, then over the pool, which
+    // reads the names one after another.
     *count = command_table_count(table);
     NameArray array = name_array_new(*count);
     std::unique_ptr<uint32_t[]> start(new uint32_t[kBucketCount + 1]());

@@ -2,7 +2,7 @@
 //
 // Both stores keep one copy of each distinct name they are given, in an order
 // that the store-order reports make visible: the command table lists its 5120
-// buckets in index order, each chain in first-seen order; the environment list
+// buckets in index order, each bucket's names in first-seen order; the environment list
 // holds the newest first-seen name at its head. A name is a run of bytes
 // holding no zero byte. Neither store prints anything. Memory is taken with
 // operator new: when it runs out, the process's new-handler decides (the tool's
@@ -29,7 +29,8 @@ struct NameIndex {
 };
 
 // One stored name. The node owns `text`, a zero-terminated copy of the name,
-// exactly its length plus one bytes.
+// exactly its length plus one bytes, which follows the node at once; `next`
+// links the environment list (a command's is unused).
 struct NameNode {
     char *text;
     NameNode *next;
@@ -46,14 +47,12 @@ struct NamePool {
 
 enum { kBucketCount = 5120 };
 
-// A chained hash table of command names: kBucketCount chain heads, indexed by
-// name_hash(), never resized. Beside the chains, `tail` holds each chain's
-// last node, so that a new name is appended at once, and `index` finds a
-// stored name without walking its chain (and knows how many there are).
-// `first_seen_bucket` gives the table's order without a walk of the chains.
+// The command names. Their order is that of the bucket their name_hash()
+// gives, buckets in index order, and within a bucket the order they were
+// first seen: `first_seen_bucket` notes each name's bucket as it comes, and
+// the pool keeps the names in the order they came. `index` finds a stored
+// name (and knows how many there are).
 struct CommandTable {
-    NameNode *bucket[kBucketCount];
-    NameNode *tail[kBucketCount];
     NameIndex index;
     NamePool pool;
     uint16_t *first_seen_bucket; // the bucket of each name, in the order first seen
@@ -86,7 +85,7 @@ CommandTable *command_table_new();
 int command_table_count(const CommandTable *table);
 
 // Returns an array of every name in table order (buckets in index order, each
-// chain from its head) and stores its length in *count.
+// bucket's names first seen first) and stores its length in *count.
 NameArray command_table_flatten(const CommandTable *table, int *count);
 
 // Returns an array of every name in the order the names lie in memory, which
