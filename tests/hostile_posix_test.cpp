@@ -323,6 +323,7 @@ TEST(HostileTrees, AFileReplacedBetweenListingAndOpeningIsReported)
 
 TEST(HostileOutputs, NoWriteAccessFailsEveryReport)
 {
+    SKIP_UNLESS_ROOT();
     TempDir dir;
     make_dirs(dir / "in");
     write_file(dir / "in/x.tex", "\\begin{e}");
@@ -485,6 +486,7 @@ TEST(HostileTrees, AListingThatFailsPartWayIsReported)
 
 TEST(HostileOutputs, AStaleReportThatCannotBeRemovedIsNotAppendedTo)
 {
+    SKIP_UNLESS_ROOT();
     // In a sticky directory, another user's files cannot be removed, even
     // where they may be written.
     TempDir dir;
@@ -540,6 +542,7 @@ TEST(HostileOutputs, ASecondRunInTheSameDirectoryWaitsForTheFirst)
 
 TEST(HostileOutputs, WithoutThreadsARunGivesTheSameReports)
 {
+    SKIP_UNLESS_ROOT();
     if (QUILLMAP_SANITIZED)
         GTEST_SKIP() << "the sanitizers' runtimes start threads of their own";
     // An unprivileged user held to one process can start no thread: the
@@ -594,6 +597,7 @@ std::vector<std::string> temporary_files(const std::string &directory)
 
 TEST(HostileOutputs, AnUnreadableWorkingDirectoryIsLockedByAFile)
 {
+    SKIP_UNLESS_ROOT();
     // A working directory that its user may write and enter but not read:
     // "." cannot be opened for its lock, and a lock file stands for it. The
     // test holds that file as another run would: the tool must wait, touch no

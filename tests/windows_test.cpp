@@ -37,7 +37,8 @@ TEST(Windows, PathsUseBackslashesAndConsoleLinesEndWithCrLf)
     TempDir dir;
     make_dirs(dir / "src/sub");
     write_file(dir / "src/sub/a.tex", "\\a\n\\b\r\n");
-    for (const char *argument : {"src", "src\\"}) {
+    // A last part's ending dots and spaces go, as every Windows program's do.
+    for (const char *argument : {"src", "src\\", "src.", "src ", "src. ."}) {
         ToolRun run = run_tool(dir.path(), {argument});
         EXPECT_EQ(run.status, 0);
         EXPECT_EQ(run.err, "Analyzing src\\sub\\a.tex.\r\n") << argument;
@@ -56,6 +57,28 @@ TEST(Windows, PathsUseBackslashesAndConsoleLinesEndWithCrLf)
     };
     for (const auto &c : cases)
         EXPECT_EQ(run_tool(c.cwd, {c.argument}).err, c.expected_err) << c.argument;
+    // Parts of dots alone and extended-length paths are taken as they stand.
+    const char *const kept[][2] = {{"D:\\x\\...", "D:\\x\\...\\"},
+                                   {"..", "..\\"},
+                                   {"D:", "D:"},
+                                   {"\\\\?\\C:\\x.", "\\\\?\\C:\\x.\\"},
+                                   {"D:\\a.b", "D:\\a.b\\"}};
+    for (const auto &k : kept)
+        EXPECT_EQ(directory_path(k[0]), k[1]) << k[0];
+}
+
+TEST(Windows, TheProgramCarriesItsVersion)
+{
+    std::wstring exe = widen(QUILLMAP_EXE);
+    DWORD size = GetFileVersionInfoSizeW(exe.c_str(), nullptr);
+    ASSERT_GT(size, 0u);
+    std::vector<char> info(size);
+    ASSERT_TRUE(GetFileVersionInfoW(exe.c_str(), 0, size, info.data()));
+    wchar_t *version = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(VerQueryValueW(info.data(), L"\\StringFileInfo\\040904B0\\ProductVersion",
+                               reinterpret_cast<void **>(&version), &length));
+    EXPECT_EQ(narrow(std::wstring(version, length > 0 ? length - 1 : 0)), QUILLMAP_VERSION);
 }
 
 TEST(Windows, ACycleOfDirectoryLinksEnds)

@@ -228,6 +228,17 @@ void platform_start() {}
 std::string directory_path(const std::string &argument)
 {
     std::string directory = argument.empty() ? "." : argument;
+    // As every Win32 program's paths are (GetFullPathNameW): dots and spaces
+    // that end the last part go ("D:\texs." and "D:\texs " are D:\texs),
+    // but for a part of dots alone ("." or ".."), and not in an
+    // extended-length path, which the system takes as it is spelt.
+    bool literal = directory.size() >= 4 && is_separator(directory[0]) &&
+                   is_separator(directory[1]) && directory[2] == '?' && is_separator(directory[3]);
+    size_t part = directory.find_last_of("\\/:") + 1; // npos + 1 == 0
+    size_t end = directory.find_last_not_of(". ");
+    if (!literal && end != std::string::npos && end >= part &&
+        directory.find_first_not_of('.', part) != std::string::npos)
+        directory.erase(end + 1);
     bool bare_drive = directory.size() == 2 && directory[1] == ':';
     if (directory.back() != kPathSeparator && directory.back() != '/' && !bare_drive)
         directory += kPathSeparator;
