@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <map>
 #include <mutex>
+#include <new>
 #include <random>
 #include <string>
 #include <vector>
@@ -26,6 +27,7 @@ struct FakeFile {
     std::string bytes;
     bool refused;   // cannot be opened
     size_t fail_at; // a read from here on fails; npos: none
+    bool lies;      // its size says 0, whatever it holds
 };
 
 // A tree in memory, its requests made through AheadIo, from any thread.
@@ -37,13 +39,33 @@ struct FakeTree {
     std::vector<size_t> offsets;
     int open_now = 0, most_open = 0;
     std::vector<std::string> answered; // the requests in the order they were answered
+    // Refusals, on the I/O threads only: opens and listings past this many
+    // handles (as when files run short), and memory for every listing.
+    int io_handles = 1 << 20;
+    bool io_memory_refused = false;
+    bool threads_refused = false;
+    bool waits = false; // every answer is one the walk waited for
 };
+
+// Refuses a request made on an I/O thread, as the tree is set to.
+void refuse_on_io_thread(FakeTree *tree, bool listing)
+{
+    if (!ahead_on_io_thread())
+        return;
+    if (listing && tree->io_memory_refused)
+        throw std::bad_alloc();
+}
 
 ListStatus fake_list(void *context, const std::string &path, DirectoryListing *listing)
 {
     FakeTree *tree = static_cast<FakeTree *>(context);
     std::lock_guard<std::mutex> guard(tree->lock);
     tree->answered.push_back("list " + path);
+    refuse_on_io_thread(tree, true);
+    if (ahead_on_io_thread() && tree->open_now >= tree->io_handles) {
+        listing->error = "Too many open files";
+        return kListUnopened;
+    }
     auto at = tree->directories.find(path);
     if (at == tree->directories.end()) {
         listing->error = "No such file or directory";
@@ -62,10 +84,11 @@ OpenStatus fake_open(void *context, const std::string &path, SourceFile *file)
     std::lock_guard<std::mutex> guard(tree->lock);
     tree->answered.push_back("open " + path);
     auto at = tree->files.find(path);
-    if (at == tree->files.end() || at->second.refused)
+    if (at == tree->files.end() || at->second.refused ||
+        (ahead_on_io_thread() && tree->open_now >= tree->io_handles))
         return kOpenRefused;
     file->fd = static_cast<int>(tree->open_paths.size());
-    file->size = at->second.bytes.size();
+    file->size = at->second.lies ? 0 : at->second.bytes.size();
     tree->open_paths.push_back(path);
     tree->offsets.push_back(0);
     tree->most_open = std::max(tree->most_open, ++tree->open_now);
@@ -96,6 +119,16 @@ void fake_close(void *context, SourceFile *)
     --tree->open_now;
 }
 
+bool fake_start_thread(void *context, PlatformThread *thread)
+{
+    return !static_cast<FakeTree *>(context)->threads_refused && thread_start(thread, 64 * 1024);
+}
+
+bool fake_waited(void *context, const WaitMark &)
+{
+    return static_cast<FakeTree *>(context)->waits;
+}
+
 // A tree with the walk's every turn: nested directories, names beginning
 // with '.', other files and special ones, sources empty, small and larger
 // than any read ahead, a link back up (a cycle) and a second way into one
@@ -108,8 +141,8 @@ void build_tree(FakeTree *tree)
         tree->directories[path] = FakeDirectory{entries, status, id};
     };
     auto file = [tree](const std::string &path, std::string bytes, bool refused = false,
-                       size_t fail_at = std::string::npos) {
-        tree->files[path] = FakeFile{bytes, refused, fail_at};
+                       size_t fail_at = std::string::npos, bool lies = false) {
+        tree->files[path] = FakeFile{bytes, refused, fail_at, lies};
     };
     const char s = kPathSeparator;
     std::string top = std::string("t") + s;
@@ -124,13 +157,19 @@ void build_tree(FakeTree *tree)
          {"gone", kEntryDirectory},
          {"broken", kEntryDirectory},
          {"big.sty", kEntryPlain},
-         {"join", kEntryDirectory}});
+         {"join", kEntryDirectory},
+         {"lies.tex", kEntryPlain},
+         {"join2", kEntryDirectory}});
     dir(top + "a" + s, 2,
         {{"a1.tex", kEntryPlain}, {"up", kEntryDirectory}, {"c", kEntryDirectory}});
     dir(top + "a" + s + "up" + s, 1, {{"x.tex", kEntryPlain}}); // the top again
     dir(top + "a" + s + "c" + s, 3, {{"deep.def", kEntryPlain}, {"refused.tex", kEntryPlain}});
     dir(top + ".hidden" + s, 4, {{"h.tex", kEntryPlain}});
-    dir(top + "b" + s, 5, {{"fails.ltx", kEntryPlain}, {"b1.tex", kEntryPlain}});
+    dir(top + "b" + s, 5,
+        {{"fails.ltx", kEntryPlain}, {"b1.tex", kEntryPlain}, {"bsub", kEntryDirectory}});
+    dir(top + "b" + s + "bsub" + s, 8, {{"b2.tex", kEntryPlain}});
+    dir(top + "join2" + s, 5, {{"bsub", kEntryDirectory}}); // b again: passed over
+    dir(top + "join2" + s + "bsub" + s, 8, {{"b2.tex", kEntryPlain}});
     dir(top + "broken" + s, 6, {{"r1.tex", kEntryPlain}, {"sub", kEntryDirectory}}, kListBroken);
     dir(top + "broken" + s + "sub" + s, 7, {{"r2.tex", kEntryPlain}});
     dir(top + "join" + s, 3, {{"deep.def", kEntryPlain}}); // a/c again, another way
@@ -147,6 +186,8 @@ void build_tree(FakeTree *tree)
     file(top + ".hidden" + s + "h.tex", "\\hidden");
     file(top + "b" + s + "fails.ltx", text, false, 100);
     file(top + "b" + s + "b1.tex", "\\b");
+    file(top + "b" + s + "bsub" + s + "b2.tex", "\\bb");
+    file(top + "lies.tex", text.substr(0, 40), false, std::string::npos, true);
     file(top + "broken" + s + "r1.tex", "\\r");
     file(top + "broken" + s + "sub" + s + "r2.tex", "\\rr");
 }
@@ -156,7 +197,9 @@ void build_tree(FakeTree *tree)
 std::string walk_transcript(FakeTree *tree, const AheadLimits &limits,
                             const std::vector<std::string> &arguments, AheadCounts *counts)
 {
-    Ahead *ahead = ahead_start(AheadIo{fake_list, fake_open, fake_read, fake_close, tree}, limits);
+    Ahead *ahead = ahead_start(
+        AheadIo{fake_list, fake_open, fake_read, fake_close, fake_start_thread, fake_waited, tree},
+        limits);
     std::string transcript;
     for (const std::string &argument : arguments) {
         ahead_walk(ahead, argument);
@@ -198,7 +241,7 @@ TEST(Ahead, ReadingAheadGivesTheWalkWhatAskingInTurnGives)
     FakeTree direct_tree;
     build_tree(&direct_tree);
     AheadLimits direct = ahead_default_limits();
-    direct.slow_seconds = 1e9; // never slow: one thing at a time throughout
+    direct.threads = 0; // one thing at a time throughout
     AheadCounts counts;
     std::string expected = walk_transcript(&direct_tree, direct, arguments, &counts);
     EXPECT_FALSE(counts.ahead);
@@ -208,53 +251,75 @@ TEST(Ahead, ReadingAheadGivesTheWalkWhatAskingInTurnGives)
 
     // Each row: the limits that reading ahead runs within, from the roomy to
     // the tiny, with no threads (the requests carried out when the walk
-    // waits, in a random order) or with a few.
+    // waits, in a random order) or with a few; and what the tree refuses.
+    enum Refusal { kNone, kHandles, kMemory, kThreads };
     struct Row {
         const char *what;
-        bool from_start; // else from the 8th answer on: each is taken as slow
+        bool from_start; // else once the walk has waited 8 times
         int threads, sources;
         size_t source_bytes, budget;
-        int kept_open, listings;
+        int listings;
+        size_t held;
+        Refusal refusal;
     } rows[] = {
-        {"roomy, in turn", true, 0, 4096, 1 << 20, 64 << 20, 16, 1024},
-        {"tiny, in turn", true, 0, 1, 5, 12, 1, 1},
-        {"small bytes, in turn", true, 0, 64, 9, 40, 0, 3},
-        {"roomy, threads", true, 4, 4096, 1 << 20, 64 << 20, 16, 1024},
-        {"tiny, threads", true, 3, 2, 5, 12, 1, 2},
-        {"part way, in turn", false, 0, 4096, 1 << 20, 64 << 20, 16, 1024},
-        {"part way, tiny, threads", false, 2, 2, 5, 12, 1, 2},
+        {"roomy, in turn", true, 0, 4096, 1 << 20, 64 << 20, 1024, 1 << 20, kNone},
+        {"tiny, in turn", true, 0, 1, 5, 12, 1, 1 << 20, kNone},
+        {"small bytes, in turn", true, 0, 64, 9, 40, 3, 1 << 20, kNone},
+        {"little memory held, in turn", true, 0, 64, 1 << 20, 64 << 20, 64, 900, kNone},
+        {"roomy, threads", true, 4, 4096, 1 << 20, 64 << 20, 1024, 1 << 20, kNone},
+        {"tiny, threads", true, 3, 2, 5, 12, 2, 1 << 20, kNone},
+        {"budget binds, threads", true, 3, 64, 40, 80, 64, 1 << 20, kNone},
+        {"part way, in turn", false, 0, 4096, 1 << 20, 64 << 20, 1024, 1 << 20, kNone},
+        {"part way, tiny, threads", false, 2, 2, 5, 12, 2, 1 << 20, kNone},
+        {"handles run short, threads", true, 3, 64, 1 << 20, 64 << 20, 64, 1 << 20, kHandles},
+        {"memory refused, threads", true, 3, 64, 1 << 20, 64 << 20, 64, 1 << 20, kMemory},
+        {"threads refused", true, 4, 64, 1 << 20, 64 << 20, 64, 1 << 20, kThreads},
     };
+    unsigned long passed = 0, natural_redone = 0;
     for (const Row &row : rows) {
         for (unsigned seed = 1; seed <= (row.threads == 0 ? 6u : 2u); ++seed) {
             AheadLimits limits = ahead_default_limits();
             limits.always = row.from_start;
-            limits.slow_seconds = 0;
             limits.threads = row.threads;
             limits.sources = row.sources;
             limits.source_bytes = row.source_bytes;
             limits.budget = row.budget;
-            limits.kept_open = row.kept_open;
             limits.listings = row.listings;
+            limits.held = row.held;
             std::mt19937 random(seed);
-            limits.pick = random_pick;
+            limits.pick = row.threads == 0 ? random_pick : nullptr;
             limits.pick_context = &random;
             FakeTree tree;
             build_tree(&tree);
+            tree.waits = !row.from_start;
+            tree.io_handles = row.refusal == kHandles ? 0 : tree.io_handles;
+            tree.io_memory_refused = row.refusal == kMemory;
+            tree.threads_refused = row.refusal == kThreads;
             std::string got = walk_transcript(&tree, limits, arguments, &counts);
             EXPECT_EQ(got, expected) << row.what << ", seed " << seed;
-            EXPECT_TRUE(counts.ahead);
-            EXPECT_GT(counts.requests, 0u);
-            // The bounds: bytes held ahead, and sources open at once (on
-            // each thread, those held open past their fetch, and the walk's).
-            // (The bound on bytes gives way to the one source the walk waits for.)
-            EXPECT_LE(counts.most_bytes, row.budget + row.source_bytes) << row.what;
-            EXPECT_LE(tree.most_open, std::max(row.threads, 1) + row.kept_open + 1) << row.what;
+            EXPECT_TRUE(counts.ahead) << row.what;
+            EXPECT_GT(counts.requests, 0u) << row.what;
+            EXPECT_EQ(counts.threads > 0, row.threads > 0 && row.refusal != kThreads) << row.what;
+            // Requests refused ahead are made again: more than the tree's own
+            // failures (a listing or an open that fails ahead fails again).
+            if (row.refusal == kHandles || row.refusal == kMemory)
+                EXPECT_GT(counts.redone, natural_redone) << row.what;
+            else if (row.threads > 0 && row.sources == 4096)
+                natural_redone = counts.redone;
+            // The bounds: bytes read ahead, memory held ahead (past the
+            // bound by one request and one listing at most), sources open at
+            // once (those fetched ahead, and the walk's).
+            EXPECT_LE(counts.most_bytes, row.budget) << row.what;
+            EXPECT_LE(counts.most_held, row.held + 1024) << row.what;
+            EXPECT_LE(tree.most_open, row.sources + std::max(row.threads, 1) + 1) << row.what;
             EXPECT_EQ(tree.open_now, 0) << row.what;
             if (row.threads == 0) {
                 EXPECT_NE(tree.answered, direct_tree.answered) << "not out of order: " << row.what;
             }
+            passed += counts.passed;
         }
     }
+    EXPECT_GT(passed, 0u); // listings under a directory walked before were passed over
 }
 
 } // namespace

@@ -902,6 +902,65 @@ TEST(HostileOutputs, TwoRunsInOneDirectoryExcludeEachOtherWhoeverMayReadIt)
     }
 }
 
+TEST(HostileTrees, ReadingAheadUnderAnyLimitGivesTheRunOfOneRequestAtATime)
+{
+    // The run made to read ahead from the start (every answer looks waited
+    // for), under file and address-space limits: the same messages, reports
+    // and status as a run that asks one thing at a time with no limit.
+    TempDir dir;
+    for (int d = 0; d < 40; ++d) {
+        std::string sub = "in/d" + std::to_string(d) + "/";
+        make_dirs(dir / (sub + "e"));
+        for (int f = 0; f < 5; ++f)
+            write_file(dir / (sub + "s" + std::to_string(f) + ".tex"),
+                       "\\" + letter_name(static_cast<unsigned>(d * 5 + f)) + "\\begin{x}");
+        write_file(dir / (sub + "e/big.sty"), std::string(300 * 1024, ' ') + "\\big");
+    }
+    write_file(dir / "in/d3/unreadable.tex", "\\no");
+    ASSERT_EQ(chmod((dir / "in/d3/unreadable.tex").c_str(), 0), 0);
+    make_dirs(dir / "direct");
+    // Warm, with the machine's other core kept busy: no waiting is seen, and
+    // the run asks one thing at a time.
+    pid_t busy = fork();
+    if (busy == 0)
+        for (alarm(60);;) {
+        }
+    ToolRun direct = run_tool(dir / "direct", {"../in"}, "QUILLMAP_COUNTS=1 exec");
+    kill(busy, SIGKILL);
+    waitpid(busy, nullptr, 0);
+    const std::string counts_line = "quillmap: read ahead: ";
+    size_t direct_said = direct.err.rfind(counts_line);
+    ASSERT_NE(direct_said, std::string::npos);
+    if (!QUILLMAP_SANITIZED) { // the sanitizers' runtimes may wait inside a call
+        EXPECT_EQ(direct.err.substr(direct_said, counts_line.size() + 3), counts_line + "no,");
+    }
+    direct.err.erase(direct_said);
+    ASSERT_EQ(count_of(direct.err, "Analyzing"), geteuid() == 0 ? 241u : 240u);
+    for (const char *limit :
+         {"ulimit -n 20", "ulimit -n 24", "ulimit -n 28", "ulimit -n 64", "ulimit -v 614400"}) {
+        if (QUILLMAP_SANITIZED && std::string(limit).find("-v") != std::string::npos)
+            continue; // a sanitized build cannot run under an address-space limit
+        std::filesystem::remove_all(dir / "ahead");
+        make_dirs(dir / "ahead");
+        ToolRun ahead = run_tool(dir / "ahead", {"../in"},
+                                 std::string(limit) +
+                                     " && QUILLMAP_COUNTS=1 QUILLMAP_FAULT_WAIT=1 " + kWithFaults);
+        size_t said = ahead.err.rfind(counts_line);
+        ASSERT_NE(said, std::string::npos) << limit << ": " << ahead.status;
+        std::string counts = ahead.err.substr(said);
+        EXPECT_EQ(ahead.status, direct.status) << limit;
+        EXPECT_EQ(ahead.err.substr(0, said), direct.err) << limit;
+        for (const char *report :
+             {"command.all", "command.lst", "environment.all", "environment.lst"})
+            EXPECT_EQ(read_file(dir / ("ahead/" + std::string(report))),
+                      read_file(dir / ("direct/" + std::string(report))))
+                << limit << " " << report;
+        if (std::string(limit) == "ulimit -n 64") { // room for threads: they ran
+            EXPECT_EQ(counts.find(" 0 I/O threads"), std::string::npos) << counts;
+        }
+    }
+}
+
 TEST(HostileOutputs, ASlowReaderOfANonBlockingPipeGetsEveryMessage)
 {
     // Standard error is a non-blocking pipe whose reader reads nothing until

@@ -1,58 +1,79 @@
-// Read-ahead: the walk's cursor, the requests fetched ahead of it, and the
-// I/O threads that carry them out.
+// Read-ahead: one planner, the walking thread, and I/O threads that carry
+// out its numbered requests.
 //
-// The cursor walks the tree depth first over the listings, as the walk
-// always has, and turns it into events in a queue. Reading directly, the
-// cursor moves only when the walk asks for the next event, and the walk
-// opens and reads each source itself. Reading ahead, the cursor runs on as
-// far as the bounds allow: every directory it comes to and every source has
-// a fetch, a request carried out on an I/O thread; a listing, once fetched,
-// has the listings of its subdirectories fetched too. The walk takes the
-// events in order and waits only for the fetch at their head.
+// The walking thread owns the cursor: a depth-first walk over the listings
+// that turns the tree into events in a queue. Reading directly, the cursor
+// moves only when the walk asks for the next event, and each listing, open
+// and read is made at once, on the walking thread. Reading ahead, the cursor
+// runs on as far as the bounds allow, and every directory it will come to and
+// every source it passes gets a request: when a listing comes back, the
+// walking thread makes the requests for its subdirectories' listings, so
+// that many are in flight at once. The I/O threads take the requests in the
+// order they were made, carry each out, and hand it back; the walk waits
+// only for the request at its head.
+//
+// Who owns what: a request's first fields are the planner's, set before it
+// is queued and only read after; its results are written by the one thread
+// that carries it out and published by its state becoming kDone; then they
+// are the walking thread's. The queue, the list of requests handed back and
+// the threads' count are shared, under `lock`. Every request that enters the
+// queue comes back through `returned` once, carried out or cancelled, and is
+// freed only after that, by the walking thread.
 #include "ahead.h"
 
 #include <algorithm>
-#include <chrono>
+#include <atomic>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <map>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <set>
-#include <system_error>
-#include <thread>
 #include <utility>
 #include <vector>
 
 #include "../scan/scan.h"
 
-// A request carried out ahead of the walk, or (reading directly) the state of
-// a source the walk opens itself.
-struct Fetch {
+// The read-ahead's invariants, checked in every build: a broken one ends
+// the process, naming the check.
+#define AHEAD_CHECK(condition)                                                                     \
+    do {                                                                                           \
+        if (!(condition)) {                                                                        \
+            fprintf(stderr, "quillmap: read-ahead check failed: %s (%s:%d)\n", #condition,         \
+                    __FILE__, __LINE__);                                                           \
+            abort();                                                                               \
+        }                                                                                          \
+    } while (0)
+
+enum RequestState { kQueued, kRunning, kDone };
+
+struct Request {
+    // The planner's, set before the request is queued.
     bool is_listing;
     std::string path;
-    std::vector<unsigned> order; // a listing's place in the walk: entry numbers from the top
-    bool done = false;
-    bool abandoned = false; // a listing the walk will not come to: freed when done
-    // A listing: what came, and the fetches of its subdirectories made from it.
+    bool queued = false; // made ahead; else the walk's own, carried out directly
+    // Written by the thread that carries it out, published by `state`.
+    std::atomic<int> state{kQueued};
+    bool redo = false; // failed ahead: made again at the walk's turn
     ListStatus status = kListed;
     DirectoryListing listing;
-    std::vector<Fetch *> children;
-    // A source.
-    bool queued = false;
     OpenStatus opened = kOpenRefused;
     SourceFile file{};
-    bool open = false;   // `file` is open
-    bool kept = false;   // held open past the fetch, counted in kept_open
-    bool reopen = false; // closed after `bytes`: the rest is read from a new open
-    bool ended = false;  // no bytes follow `bytes`
-    bool failed = false; // a read failed after `bytes`
-    bool no_memory = false;
-    std::string error;
-    std::unique_ptr<unsigned char[]> bytes; // not cleared when made: the reads fill it
+    std::unique_ptr<unsigned char[]> bytes; // the first bytes of a source, read ahead
+    size_t want = 0;                        // of `bytes`, room (taken from the budget)
     size_t length = 0;                      // of `bytes`, read
-    size_t given = 0;                       // of `bytes`, handed to the walk
+    bool ended = false;                     // the source ends after `bytes`: it is closed
+    // The walking thread's.
+    bool open = false;                // `file` is open
+    size_t given = 0;                 // of `bytes`, handed to the walk
+    bool returned = false;            // came back from the queue
+    Request *next_returned = nullptr; // in Ahead::returned (under its lock)
+    bool abandoned = false;           // the walk will not come to it: freed once returned
+    size_t held = 0;                  // bytes counted for it in Ahead::held
+    std::vector<Request *> children;  // a listing's: each entry's listing requested, or null
 };
 
 namespace {
@@ -62,512 +83,482 @@ typedef std::pair<unsigned long long, unsigned long long> Identity;
 // One directory on the cursor's stack.
 struct Level {
     std::string path;
-    std::vector<unsigned> order; // its place in the walk, as Fetch::order
-    Fetch *fetch; // its listing fetched ahead, or null: listed when the cursor comes to it
+    Request *request; // its listing requested ahead, or null: listed when the cursor comes to it
     bool top;
     bool listed;
     DirectoryListing listing;
     size_t next;
+    std::vector<Request *> children; // from the request: its subdirectories' listings
 };
+
+thread_local bool io_thread = false;
+
+// Samples of whether the walk waited for the system, taken every call at
+// first and then every kSampleEvery calls: kStartAfter waits among kWindow
+// samples start the reading ahead.
+const unsigned kSampleEvery = 16, kSampleAllFor = 256, kWindow = 64, kStartAfter = 8;
 
 } // namespace
 
 struct Ahead {
     AheadIo io;
     AheadLimits limits;
-    // The walking thread's: the cursor and the events it made.
+    bool ahead = false;
+    // The walking thread's: the cursor, its events, and the counts of what
+    // is ahead.
     std::vector<Level> stack;
-    std::set<Identity> entered;
+    std::set<Identity> entered;  // directories walked, in this argument's walk
+    std::set<Identity> expanded; // listings whose subdirectories were requested
     std::deque<WalkEvent> events;
-    unsigned long answers = 0, slow = 0, very_slow = 0; // in the current stretch
+    std::vector<Request *> batch; // made, not yet queued
+    int listings_ahead = 0;       // listing requests neither taken by the walk nor freed
+    int sources_ahead = 0;        // source requests the walk is not done with
+    size_t bytes = 0;             // bytes taken from the budget
+    size_t held = 0;              // bytes that the requests and their listings hold
+    int in_queue = 0;             // requests queued and not yet returned
+    unsigned long calls = 0, samples = 0, waits = 0;
+    AheadCounts counts{};
     // Shared with the I/O threads, under `lock`.
     std::mutex lock;
-    std::condition_variable work; // a fetch waits, or the threads are to end
-    std::condition_variable done; // the fetch the walk waits for is done
-    Fetch *awaited = nullptr;     // that fetch
-    bool ahead = false;
+    std::condition_variable work; // requests are queued, or the threads are to end
+    std::condition_variable done; // the request the walk waits for is done
+    std::deque<Request *> queue;
+    Request *returned =
+        nullptr; // handed back, newest first: linked, so that handing back allocates nothing
+    Request *awaited = nullptr;
+    int idle = 0, alive = 0;
     bool closing = false;
-    std::deque<Fetch *> waiting; // the listings first: each lets the cursor on
-    size_t waiting_listings = 0;
-    std::map<std::string, Fetch *> listings; // listings fetched ahead, by path
-    std::map<std::string, Fetch *> sources;  // sources fetched from a listing, not yet met
-    std::set<Identity> expanded;             // listings whose subdirectories were fetched
-    int listings_ahead = 0;                  // listing fetches the cursor has not taken
-    size_t entries_ahead = 0;                // entries in those that are done
-    int sources_ahead = 0;                   // source fetches the walk is not done with
-    int kept_open = 0;                       // sources held open past their fetch
-    int open_now = 0;
-    size_t bytes_now = 0;
-    std::vector<std::thread> threads;
-    int idle = 0;
-    AheadCounts counts{};
+    std::vector<PlatformThread> threads;
 };
 
 namespace {
 
-typedef std::chrono::steady_clock Clock;
-
-void expand(Ahead *a, Fetch *parent, const std::string &path, const DirectoryListing &listing,
-            size_t from, const std::vector<unsigned> &order);
-
-// Notes how long an answer took, reading directly. Once a quarter of the
-// answers in a stretch of 256 came slower than limits.slow_seconds, or 8 of
-// them slower than 30 times that, the tree is cold or remote: the reading
-// ahead starts. Measured on the corpus (docs/benchmarks.md): warm, 1% of the
-// answers take 30 us or more (large directories) and 1 in 5,000 a
-// millisecond; cold, 60% take 30 us or more; over a share every one takes
-// the share's delay.
-void note_answer(Ahead *a, Clock::time_point since)
+Request *request_new(Ahead *a, bool is_listing, const std::string &path)
 {
-    double took = std::chrono::duration<double>(Clock::now() - since).count();
-    a->slow += took >= a->limits.slow_seconds;
-    a->very_slow += took >= 30 * a->limits.slow_seconds;
-    bool cold = a->slow * 4 >= 256 || a->very_slow >= 8;
-    if (cold && !a->ahead) {
-        // From now on the cursor runs ahead; the directories it is in, listed
-        // already, have the listings of their subdirectories fetched too.
-        std::lock_guard<std::mutex> guard(a->lock);
-        a->ahead = true;
-        for (const Level &level : a->stack)
-            if (level.listed)
-                expand(a, nullptr, level.path, level.listing, level.next, level.order);
+    Request *r = new Request();
+    r->is_listing = is_listing;
+    r->path = path;
+    r->held = sizeof(Request) + path.capacity();
+    a->held += r->held;
+    a->counts.most_held = std::max(a->counts.most_held, a->held);
+    return r;
+}
+
+void request_free(Ahead *a, Request *r)
+{
+    AHEAD_CHECK(a->held >= r->held);
+    a->held -= r->held;
+    delete r;
+}
+
+// Opens a source ahead and reads its first bytes (limits.source_bytes at
+// most, and no more than its size says). A source whose end came within them
+// is closed at once: the walk reads it from the bytes alone. Any failure
+// leaves the request to be made again at the walk's turn, with nothing open.
+void fetch_source(Ahead *a, Request *r)
+{
+    r->opened = a->io.open(a->io.context, r->path, &r->file);
+    if (r->opened != kOpened) {
+        r->redo = true;
+        return;
     }
-    if (++a->answers == 256)
-        a->answers = a->slow = a->very_slow = 0;
+    r->want =
+        static_cast<size_t>(std::min<unsigned long long>(r->file.size, a->limits.source_bytes));
+    // One byte more than the size says, to see the end (or that the size
+    // said too little).
+    size_t room = r->want + (r->want == r->file.size ? 1 : 0);
+    try {
+        r->bytes.reset(new unsigned char[room]);
+    } catch (const std::bad_alloc &) {
+        r->want = 0;
+        a->io.close(a->io.context, &r->file);
+        throw;
+    }
+    std::string error;
+    while (r->length < room) {
+        long count = a->io.read(a->io.context, &r->file, r->bytes.get() + r->length,
+                                room - r->length, &error);
+        if (count < 0) {
+            // Read again from the start at the walk's turn, failing there as
+            // it fails here, or not.
+            a->io.close(a->io.context, &r->file);
+            r->redo = true;
+            r->length = 0;
+            return;
+        }
+        if (count == 0) {
+            r->ended = true;
+            a->io.close(a->io.context, &r->file);
+            return;
+        }
+        r->length += static_cast<size_t>(count);
+    }
 }
 
-void run_fetch(Ahead *a, Fetch *fetch);
-
-// Counts a source opened on the walking thread.
-void count_open(Ahead *a)
+// Carries out a request taken from the queue, unless the walk cancelled it.
+// Returns false when memory was refused (the request is then to be made
+// again at the walk's turn).
+bool carry_out(Ahead *a, Request *r)
 {
-    std::lock_guard<std::mutex> guard(a->lock);
-    a->counts.most_open = std::max(a->counts.most_open, ++a->open_now);
-}
-
-// True when the first waiting fetch may run (the lock held): a listing, the
-// source the walk waits for, or a source that room in the budget is left for.
-// What a source reads ahead is taken from the budget before it is opened
-// (limits.source_bytes, given back once its size is known), so that the
-// budget holds however many run at once.
-// Takes room in the budget for a source about to be fetched (the lock held).
-void reserve(Ahead *a)
-{
-    a->bytes_now += a->limits.source_bytes;
-    a->counts.most_bytes = std::max(a->counts.most_bytes, a->bytes_now);
-}
-
-bool runnable(Ahead *a)
-{
-    if (a->waiting.empty())
+    int queued = kQueued;
+    if (!r->state.compare_exchange_strong(queued, kRunning))
+        return true; // cancelled
+    try {
+        if (r->is_listing) {
+            r->status = a->io.list(a->io.context, r->path, &r->listing);
+            r->redo = r->status != kListed;
+        } else {
+            fetch_source(a, r);
+        }
+    } catch (const std::bad_alloc &) {
+        r->listing = DirectoryListing{};
+        r->redo = true;
         return false;
-    const Fetch *first = a->waiting.front();
-    return first->is_listing || first == a->awaited ||
-           a->bytes_now + a->limits.source_bytes <= a->limits.budget;
+    }
+    return true;
 }
 
-// Takes the waiting fetch at `at` out of the queue (the lock held).
-Fetch *take_waiting(Ahead *a, size_t at)
+// Hands a request back (the lock held) and wakes the walk if it waits for it.
+void hand_back(Ahead *a, Request *r)
 {
-    Fetch *fetch = a->waiting[at];
-    a->waiting.erase(a->waiting.begin() + static_cast<long>(at));
-    a->waiting_listings -= fetch->is_listing;
-    return fetch;
+    r->next_returned = a->returned;
+    a->returned = r;
+    r->state.store(kDone, std::memory_order_release);
+    if (r == a->awaited)
+        a->done.notify_one();
 }
 
-void worker(Ahead *a)
+void io_thread_run(void *argument)
 {
+    Ahead *a = static_cast<Ahead *>(argument);
+    io_thread = true;
     std::unique_lock<std::mutex> guard(a->lock);
     for (;;) {
-        a->work.wait(guard, [a] { return a->closing || runnable(a); });
-        if (a->waiting.empty() || !runnable(a))
-            return;
-        Fetch *fetch = take_waiting(a, 0);
-        if (!fetch->is_listing)
-            reserve(a);
-        --a->idle;
-        guard.unlock();
-        run_fetch(a, fetch);
-        guard.lock();
-        ++a->idle;
-    }
-}
-
-// Queues a fetch (the lock held), starting another I/O thread when none is
-// free: the threads grow with the requests that wait, not with the cores.
-void submit(Ahead *a, Fetch *fetch)
-{
-    fetch->queued = true;
-    if (fetch->is_listing) {
-        // Listings wait in the walk's order: the nearest the cursor first.
-        auto end = a->waiting.begin() + static_cast<long>(a->waiting_listings++);
-        auto at =
-            std::upper_bound(a->waiting.begin(), end, fetch,
-                             [](const Fetch *x, const Fetch *y) { return x->order < y->order; });
-        a->waiting.insert(at, fetch);
-    } else {
-        auto at = std::upper_bound(
-            a->waiting.begin() + static_cast<long>(a->waiting_listings), a->waiting.end(), fetch,
-            [](const Fetch *x, const Fetch *y) { return x->order < y->order; });
-        a->waiting.insert(at, fetch);
-    }
-    ++a->counts.requests;
-    if (a->idle == 0 && static_cast<int>(a->threads.size()) < a->limits.threads) {
-        try {
-            a->threads.emplace_back(worker, a);
+        while (!a->closing && a->queue.empty()) {
             ++a->idle;
-            a->counts.most_threads = static_cast<int>(a->threads.size());
-        } catch (const std::system_error &) {
-            // No thread: the fetch waits for one that runs, or for the walk.
+            a->work.wait(guard);
+            --a->idle;
         }
+        if (a->queue.empty())
+            break; // closing
+        Request *r = a->queue.front();
+        a->queue.pop_front();
+        guard.unlock();
+        bool fed = carry_out(a, r);
+        guard.lock();
+        hand_back(a, r);
+        if (!fed)
+            break; // memory refused: one thread fewer
     }
-    a->work.notify_one();
+    --a->alive;
+    a->done.notify_one(); // the walk may wait for a thread that has gone
 }
 
-// Fetches the listings of the subdirectories in `listing` of `path`, from
-// its entry `from` on, as far as the bound allows (the lock held), each
-// once, and not below a directory whose subdirectories were fetched already
-// (a cycle of links).
-void expand(Ahead *a, Fetch *parent, const std::string &path, const DirectoryListing &listing,
-            size_t from, const std::vector<unsigned> &order)
+// Queues the requests made since the last call, waking an idle thread for
+// each, and starting threads while none is idle and the limit allows.
+void submit_batch(Ahead *a)
+{
+    if (a->batch.empty())
+        return;
+    std::lock_guard<std::mutex> guard(a->lock);
+    for (Request *r : a->batch) {
+        r->queued = true;
+        a->queue.push_back(r);
+        ++a->in_queue;
+        ++a->counts.requests;
+    }
+    for (size_t i = 0; i < a->batch.size() && static_cast<int>(i) < a->idle; ++i)
+        a->work.notify_one();
+    size_t waiting = a->queue.size();
+    while (static_cast<size_t>(a->idle) < waiting &&
+           static_cast<int>(a->threads.size()) < a->limits.threads) {
+        // The threads' records were made room for at the start: they stay
+        // where they are while the threads run.
+        a->threads.push_back(PlatformThread{io_thread_run, a, 0});
+        if (!a->io.start_thread(a->io.context, &a->threads.back())) {
+            a->threads.pop_back();
+            a->limits.threads = static_cast<int>(a->threads.size()); // no more to be had
+            break;
+        }
+        ++a->alive;
+        a->counts.threads = static_cast<int>(a->threads.size());
+        waiting -= std::min(waiting, size_t{16}); // a thread goes through many
+    }
+    a->batch.clear();
+}
+
+void discard(Ahead *a, Request *r);
+
+// Requests the listings of the subdirectories of `listing` from its entry
+// `from` on, as far as the bounds allow, into *children: each directory once
+// (not below one whose subdirectories were requested already, a cycle of
+// links).
+void expand(Ahead *a, const std::string &path, const DirectoryListing &listing, size_t from,
+            std::vector<Request *> *children)
 {
     const DirectoryIdentity &id = listing.identity;
     if (id.known && !a->expanded.insert({id.volume, id.file}).second)
         return;
+    children->assign(listing.entries.size(), nullptr);
     for (size_t i = from; i < listing.entries.size(); ++i) {
         const DirectoryEntry &entry = listing.entries[i];
-        if (entry.name[0] == '.')
+        if (entry.name[0] == '.' || entry.kind != kEntryDirectory)
             continue;
-        bool source = entry.kind == kEntryPlain && is_source_file(entry.name.c_str());
-        if (source ? a->sources_ahead >= a->limits.sources
-                   : entry.kind != kEntryDirectory || a->listings_ahead >= a->limits.listings ||
-                         a->entries_ahead >= a->limits.entries)
-            continue;
-        // A subdirectory's listing, or a source: fetched too, for the cursor
-        // to find when it comes to it.
-        std::string fetched = path + entry.name + (source ? "" : std::string(1, kPathSeparator));
-        std::map<std::string, Fetch *> &ahead = source ? a->sources : a->listings;
-        if (ahead.count(fetched) != 0)
-            continue;
-        Fetch *fetch = new Fetch();
-        fetch->is_listing = !source;
-        fetch->path = fetched;
-        fetch->order = order;
-        fetch->order.push_back(static_cast<unsigned>(i));
-        ahead[fetched] = fetch;
-        ++(source ? a->sources_ahead : a->listings_ahead);
-        if (parent != nullptr)
-            parent->children.push_back(fetch);
-        submit(a, fetch);
+        if (a->listings_ahead >= a->limits.listings || a->held >= a->limits.held)
+            return;
+        Request *r = request_new(a, true, path + entry.name + kPathSeparator);
+        ++a->listings_ahead;
+        (*children)[i] = r;
+        a->batch.push_back(r);
     }
 }
 
-// Closes a source fetched ahead and gives back what it held (the lock held).
-void release_source(Ahead *a, Fetch *fetch)
+// Takes back the requests handed back since the last call: a listing's
+// subdirectories are requested, a source's unused room in the budget given
+// back, and what the walk will not come to freed.
+void take_returned(Ahead *a)
 {
-    if (fetch->open) {
-        a->io.close(a->io.context, &fetch->file);
-        fetch->open = false;
-        --a->open_now;
-    }
-    if (fetch->kept)
-        --a->kept_open;
-    a->bytes_now -= fetch->length;
-    --a->sources_ahead;
-    a->work.notify_one(); // room in the budget
-}
-
-// Forgets a fetch that the walk will not come to, and those made from it
-// (the lock held).
-void discard(Ahead *a, Fetch *fetch)
-{
-    std::map<std::string, Fetch *> &fetched = fetch->is_listing ? a->listings : a->sources;
-    auto at = fetched.find(fetch->path);
-    if (at == fetched.end() || at->second != fetch)
-        return; // taken by the cursor already: the walk has it
-    fetched.erase(at);
-    for (Fetch *child : fetch->children)
-        discard(a, child);
-    fetch->children.clear();
-    auto queued = std::find(a->waiting.begin(), a->waiting.end(), fetch);
-    if (queued != a->waiting.end()) {
-        take_waiting(a, static_cast<size_t>(queued - a->waiting.begin()));
-        fetch->done = true;
-    }
-    if (fetch->is_listing)
-        --a->listings_ahead;
-    if (fetch->is_listing && fetch->done)
-        a->entries_ahead -= fetch->listing.entries.size();
-    if (!fetch->done) {
-        fetch->abandoned = true;
-        return;
-    }
-    if (!fetch->is_listing)
-        release_source(a, fetch);
-    delete fetch;
-}
-
-// Opens a source and reads its first bytes ahead (limits.source_bytes at
-// most), keeping it open for the rest if the bound allows.
-void fetch_source(Ahead *a, Fetch *fetch)
-{
-    fetch->opened = a->io.open(a->io.context, fetch->path, &fetch->file);
-    unsigned long long size = fetch->opened == kOpened ? fetch->file.size : 0;
-    size_t want = static_cast<size_t>(std::min<unsigned long long>(size, a->limits.source_bytes));
+    Request *newest;
     {
         std::lock_guard<std::mutex> guard(a->lock);
-        a->bytes_now -= a->limits.source_bytes - want; // the room taken, down to its size
-        if (fetch->opened != kOpened) {
-            a->work.notify_all();
-            return;
-        }
-        a->counts.most_open = std::max(a->counts.most_open, ++a->open_now);
+        newest = a->returned;
+        a->returned = nullptr;
     }
-    fetch->open = true;
-    fetch->bytes.reset(new unsigned char[want]);
-    size_t got = 0;
-    while (got < want) {
-        long count = a->io.read(a->io.context, &fetch->file, fetch->bytes.get() + got, want - got,
-                                &fetch->error);
-        if (count <= 0) {
-            fetch->ended = count == 0;
-            fetch->failed = count < 0;
-            fetch->no_memory = count == kReadNoMemory;
-            break;
+    std::vector<Request *> returned; // oldest first
+    for (Request *r = newest; r != nullptr; r = r->next_returned)
+        returned.push_back(r);
+    std::reverse(returned.begin(), returned.end());
+    for (Request *r : returned) {
+        AHEAD_CHECK(!r->returned && a->in_queue > 0);
+        r->returned = true;
+        --a->in_queue;
+        if (!r->is_listing) {
+            AHEAD_CHECK(a->bytes >= a->limits.source_bytes - r->want);
+            a->bytes -= a->limits.source_bytes - r->want;
+        } else if (!r->abandoned && !r->redo) {
+            size_t entries = r->listing.entries.capacity() * sizeof(DirectoryEntry);
+            for (const DirectoryEntry &entry : r->listing.entries)
+                entries += entry.name.capacity();
+            r->held += entries;
+            a->held += entries;
+            a->counts.most_held = std::max(a->counts.most_held, a->held);
+            expand(a, r->path, r->listing, 0, &r->children);
         }
-        got += static_cast<size_t>(count);
+        if (r->abandoned)
+            discard(a, r);
     }
-    fetch->length = got;
-    if (got == size)
-        fetch->ended = true; // all the bytes it had when opened: as a short read that reaches it
-    bool rest = !fetch->ended && !fetch->failed;
-    std::lock_guard<std::mutex> guard(a->lock);
-    a->bytes_now -= want - got;
-    if (rest && a->kept_open < a->limits.kept_open) {
-        ++a->kept_open;
-        fetch->kept = true;
+    submit_batch(a);
+}
+
+// Forgets a listing request that the walk will not come to, with those made
+// from it: freed now if it has come back, else cancelled (if it has not
+// begun) and freed when it comes back.
+void discard(Ahead *a, Request *r)
+{
+    for (Request *child : r->children)
+        if (child != nullptr)
+            discard(a, child);
+    r->children.clear();
+    if (!r->abandoned) {
+        r->abandoned = true;
+        --a->listings_ahead;
+        ++a->counts.passed;
+        int queued = kQueued;
+        r->state.compare_exchange_strong(queued, kDone);
+    }
+    if (r->returned)
+        request_free(a, r);
+}
+
+// Carries out one queued request on the walking thread, when no I/O thread
+// is there to (the lock held): the one `limits.pick` chooses, else `r`.
+void carry_out_here(Ahead *a, Request *r, std::unique_lock<std::mutex> &guard)
+{
+    AHEAD_CHECK(!a->queue.empty());
+    size_t at = a->limits.pick != nullptr
+                    ? a->limits.pick(a->limits.pick_context, a->queue.size()) % a->queue.size()
+                    : static_cast<size_t>(std::find(a->queue.begin(), a->queue.end(), r) -
+                                          a->queue.begin());
+    Request *next = a->queue[at];
+    a->queue.erase(a->queue.begin() + static_cast<long>(at));
+    guard.unlock();
+    carry_out(a, next);
+    guard.lock();
+    hand_back(a, next);
+}
+
+// Waits until the queued request `r` is done (carrying out requests here
+// when no I/O thread is left), and takes back what came back.
+void wait_for(Ahead *a, Request *r)
+{
+    submit_batch(a);
+    {
+        std::unique_lock<std::mutex> guard(a->lock);
+        while (r->state.load(std::memory_order_acquire) != kDone) {
+            if (a->alive == 0) {
+                carry_out_here(a, r, guard);
+                continue;
+            }
+            a->awaited = r;
+            a->done.wait(guard);
+        }
+        a->awaited = nullptr;
+    }
+    take_returned(a);
+}
+
+// Starts reading ahead: the directories under way have their
+// subdirectories' listings requested from the cursor on.
+void start_ahead(Ahead *a)
+{
+    a->ahead = true;
+    for (Level &level : a->stack)
+        if (level.listed)
+            expand(a, level.path, level.listing, level.next, &level.children);
+}
+
+// Notes whether the walk waited for the answer to the call it made since
+// `mark`, and starts reading ahead once it waits often.
+void note_answer(Ahead *a, const WaitMark &mark)
+{
+    if (!a->io.waited(a->io.context, mark))
         return;
-    }
-    fetch->reopen = rest;
-    a->io.close(a->io.context, &fetch->file);
-    fetch->open = false;
-    --a->open_now;
+    if (++a->waits >= kStartAfter)
+        start_ahead(a);
 }
 
-void run_fetch(Ahead *a, Fetch *fetch)
+// Whether the next direct call of the walk is sampled: taken as it goes.
+bool sample(Ahead *a)
 {
-    if (fetch->is_listing)
-        fetch->status = a->io.list(a->io.context, fetch->path, &fetch->listing);
-    else
-        fetch_source(a, fetch);
-    std::lock_guard<std::mutex> guard(a->lock);
-    fetch->done = true;
-    if (fetch->is_listing)
-        a->entries_ahead += fetch->listing.entries.size();
-    if (fetch->abandoned) {
-        if (!fetch->is_listing)
-            release_source(a, fetch);
-        else
-            a->entries_ahead -= fetch->listing.entries.size();
-        delete fetch;
-    } else if (fetch->is_listing && fetch->status != kListUnopened &&
-               fetch->status != kListNoMemory) {
-        expand(a, fetch, fetch->path, fetch->listing, 0, fetch->order);
-    }
-    // Only the walk waits, and only for one fetch: it is woken for that one.
-    if (fetch == a->awaited)
-        a->done.notify_all();
-}
-
-// Waits until `fetch` is done, or with no threads carries out waiting
-// fetches on this thread, in the order limits.pick chooses, until it is.
-// Returns false, not waiting, when `wait` is false and it is not done.
-bool finish_fetch(Ahead *a, Fetch *fetch, bool wait)
-{
-    std::unique_lock<std::mutex> guard(a->lock);
-    if (!fetch->done && wait) {
-        a->awaited = fetch;
-        a->work.notify_all(); // it may run past the budget
-    }
-    if (!fetch->done && wait && !a->threads.empty()) {
-        // The walk waits for it: it goes before the fetches for later.
-        auto queued = std::find(a->waiting.begin(), a->waiting.end(), fetch);
-        if (queued != a->waiting.end() && queued != a->waiting.begin()) {
-            take_waiting(a, static_cast<size_t>(queued - a->waiting.begin()));
-            a->waiting.push_front(fetch);
-            a->waiting_listings += fetch->is_listing;
-        }
-    }
-    while (!fetch->done) {
-        if (!wait)
-            return false;
-        if (a->threads.empty() && !a->waiting.empty()) {
-            size_t at =
-                a->limits.pick != nullptr
-                    ? a->limits.pick(a->limits.pick_context, a->waiting.size()) % a->waiting.size()
-                    : 0;
-            // Past the budget, only the fetch waited for runs.
-            const Fetch *picked = a->waiting[at];
-            if (!picked->is_listing && picked != fetch &&
-                a->bytes_now + a->limits.source_bytes > a->limits.budget)
-                at = static_cast<size_t>(std::find(a->waiting.begin(), a->waiting.end(), fetch) -
-                                         a->waiting.begin());
-            Fetch *next = take_waiting(a, at);
-            if (!next->is_listing)
-                reserve(a);
-            guard.unlock();
-            run_fetch(a, next);
-            guard.lock();
-            continue;
-        }
-        a->done.wait(guard);
-    }
-    a->awaited = nullptr;
+    if (a->ahead || (a->limits.threads == 0 && a->limits.pick == nullptr))
+        return false;
+    ++a->calls;
+    if (a->calls > kSampleAllFor && a->calls % kSampleEvery != 0)
+        return false;
+    if (++a->samples % kWindow == 0)
+        a->waits = 0;
     return true;
 }
 
+ListStatus list_directly(Ahead *a, const std::string &path, DirectoryListing *listing)
+{
+    bool sampled = sample(a);
+    WaitMark mark = sampled ? wait_mark() : WaitMark{};
+    ListStatus status = a->io.list(a->io.context, path, listing);
+    if (sampled)
+        note_answer(a, mark);
+    return status;
+}
+
 // Pushes the directory `path` onto the cursor's stack, with its listing
-// fetched ahead where that began or can begin.
-// Takes the fetch made early for `path` out of `fetched`, or gives null. Only
-// reading ahead makes any: reading directly, no lock is taken.
-Fetch *take_fetched(Ahead *a, std::map<std::string, Fetch *> &fetched, const std::string &path)
+// requested (`request`, or a new one if reading ahead and the bounds allow).
+void push_level(Ahead *a, const std::string &path, bool top, Request *request)
 {
-    if (!a->ahead)
-        return nullptr;
-    std::lock_guard<std::mutex> guard(a->lock);
-    auto at = fetched.find(path);
-    if (at == fetched.end())
-        return nullptr;
-    Fetch *fetch = at->second;
-    fetched.erase(at);
-    return fetch;
-}
-
-void push_level(Ahead *a, const std::string &path, bool top, std::vector<unsigned> order)
-{
-    Fetch *fetch = take_fetched(a, a->listings, path);
-    if (fetch == nullptr && a->ahead) {
-        fetch = new Fetch();
-        fetch->is_listing = true;
-        fetch->path = path;
-        fetch->order = order;
-        std::lock_guard<std::mutex> guard(a->lock);
+    if (request == nullptr && a->ahead && a->listings_ahead < a->limits.listings &&
+        a->held < a->limits.held) {
+        request = request_new(a, true, path);
         ++a->listings_ahead;
-        submit(a, fetch);
+        a->batch.push_back(request);
     }
-    a->stack.push_back(Level{path, std::move(order), fetch, top, false, {}, 0});
+    a->stack.push_back(Level{path, request, top, false, {}, 0, {}});
 }
 
-// Takes the listing of the directory on top of the stack: fetched ahead
-// (waiting for it when `wait`) or from the system now. Says a listing that
-// failed where the run says so, and passes over a directory that cannot be
-// opened or was walked before. Returns false when the listing has not come.
+// Takes the listing of the directory on top of the stack: requested ahead
+// (waiting for it when `wait`; made again if it failed there) or from the
+// system now. Says a listing that failed where the run says so, and passes
+// over a directory that cannot be opened or was walked before. Returns false
+// when the listing has not come.
 bool take_listing(Ahead *a, bool wait)
 {
-    Level &level = a->stack.back();
-    ListStatus status;
-    if (level.fetch != nullptr) {
-        if (!finish_fetch(a, level.fetch, wait))
+    Level *level = &a->stack.back();
+    ListStatus status = kListed;
+    if (level->request != nullptr) {
+        Request *r = level->request;
+        if (r->state.load(std::memory_order_acquire) != kDone && !wait)
             return false;
-        std::lock_guard<std::mutex> guard(a->lock);
-        status = level.fetch->status;
-        a->entries_ahead -= level.fetch->listing.entries.size();
-        level.listing = std::move(level.fetch->listing);
+        wait_for(a, r);
         --a->listings_ahead;
-        if (status == kListUnopened || status == kListNoMemory)
-            for (Fetch *child : level.fetch->children)
-                discard(a, child);
-        level.fetch->children.clear();
-        delete level.fetch;
-        level.fetch = nullptr;
+        if (r->redo) {
+            ++a->counts.redone;
+        } else {
+            level->listing = std::move(r->listing);
+            level->children = std::move(r->children);
+        }
+        bool redo = r->redo;
+        request_free(a, r);
+        level->request = nullptr;
+        if (redo)
+            status = list_directly(a, level->path, &level->listing);
     } else {
-        Clock::time_point since = Clock::now();
-        status = a->io.list(a->io.context, level.path, &level.listing);
-        note_answer(a, since);
+        status = list_directly(a, level->path, &level->listing);
     }
-    if (status == kListNoMemory || (status != kListed && (level.top || status == kListBroken)))
+    if (status == kListNoMemory || (status != kListed && (level->top || status == kListBroken)))
         a->events.push_back(
-            WalkEvent{kEventListingFailed, level.path, status, level.listing.error, nullptr});
-    const DirectoryIdentity &id = level.listing.identity;
+            WalkEvent{kEventListingFailed, level->path, status, level->listing.error, nullptr});
+    const DirectoryIdentity &id = level->listing.identity;
     bool walked = id.known && !a->entered.insert({id.volume, id.file}).second;
     if (status == kListUnopened || status == kListNoMemory || walked) {
-        if (walked) {
-            // Its subdirectories' listings and its sources, fetched ahead,
-            // are not wanted.
-            std::lock_guard<std::mutex> guard(a->lock);
-            for (const DirectoryEntry &entry : level.listing.entries) {
-                auto at = a->listings.find(level.path + entry.name + kPathSeparator);
-                if (at != a->listings.end())
-                    discard(a, at->second);
-                at = a->sources.find(level.path + entry.name);
-                if (at != a->sources.end())
-                    discard(a, at->second);
-            }
-        }
+        for (Request *child : level->children)
+            if (child != nullptr)
+                discard(a, child);
         a->stack.pop_back();
         return true;
     }
-    level.listed = true;
-    level.next = 0;
-    if (a->ahead) {
-        std::lock_guard<std::mutex> guard(a->lock);
-        expand(a, nullptr, level.path, level.listing, 0, level.order);
-    }
+    level->listed = true;
+    level->next = 0;
+    if (a->ahead && level->children.empty())
+        expand(a, level->path, level->listing, 0, &level->children);
     return true;
 }
 
 // Moves the cursor one step. Returns false when it cannot move without
 // waiting (and `wait` is false), or when the source it came to would pass
-// the bound on sources read ahead.
+// a bound on what is ahead.
 bool step(Ahead *a, bool wait)
 {
     Level &level = a->stack.back();
     if (!level.listed)
         return take_listing(a, wait);
     if (level.next == level.listing.entries.size()) {
+        AHEAD_CHECK(std::all_of(level.children.begin(), level.children.end(),
+                                [](const Request *r) { return r == nullptr; }));
         a->stack.pop_back();
         return true;
     }
-    const DirectoryEntry &entry = level.listing.entries[level.next];
-    if (entry.name[0] == '.' || (entry.kind != kEntryDirectory && entry.kind != kEntryPlain)) {
+    size_t i = level.next;
+    const DirectoryEntry &entry = level.listing.entries[i];
+    if (entry.name[0] == '.' || (entry.kind != kEntryDirectory && entry.kind != kEntryPlain) ||
+        (entry.kind == kEntryPlain && !is_source_file(entry.name.c_str()))) {
         ++level.next;
         return true;
     }
     if (entry.kind == kEntryDirectory) {
-        std::vector<unsigned> order = level.order;
-        order.push_back(static_cast<unsigned>(level.next++));
-        push_level(a, level.path + entry.name + kPathSeparator, false, order); // `level` may move
-        return true;
-    }
-    // The last dot of the whole path is the name's, when it has one; when it
-    // has none, what follows the last dot holds a separator and marks no
-    // source: the name alone decides.
-    if (!is_source_file(entry.name.c_str())) {
+        Request *child = i < level.children.size() ? level.children[i] : nullptr;
+        if (child != nullptr)
+            level.children[i] = nullptr;
         ++level.next;
+        push_level(a, level.path + entry.name + kPathSeparator, false, child); // `level` may move
         return true;
     }
-    std::string path = level.path + entry.name;
-    Fetch *fetch = take_fetched(a, a->sources, path);
-    if (fetch == nullptr) {
-        std::unique_lock<std::mutex> guard(a->lock, std::defer_lock);
-        if (a->ahead) {
-            guard.lock();
-            // The bound gives way only to the one source the walk waits for.
-            if (a->sources_ahead >= a->limits.sources && !a->events.empty())
-                return false;
-        }
-        fetch = new Fetch();
-        fetch->is_listing = false;
-        fetch->path = path;
-        if (a->ahead) {
-            fetch->order = level.order;
-            fetch->order.push_back(static_cast<unsigned>(level.next));
+    Request *r = nullptr;
+    if (a->ahead) {
+        bool room = a->sources_ahead < a->limits.sources &&
+                    a->bytes + a->limits.source_bytes <= a->limits.budget &&
+                    a->held < a->limits.held;
+        if (!room && !a->events.empty())
+            return false; // the walk is not waiting: the source waits for room
+        if (room) {
+            r = request_new(a, false, level.path + entry.name);
             ++a->sources_ahead;
-            submit(a, fetch);
+            a->bytes += a->limits.source_bytes;
+            a->counts.most_bytes = std::max(a->counts.most_bytes, a->bytes);
+            a->batch.push_back(r);
         }
     }
+    if (r == nullptr)
+        r = request_new(a, false, level.path + entry.name);
     ++level.next;
-    a->events.push_back(WalkEvent{kEventSource, path, kListed, {}, fetch});
+    a->events.push_back(WalkEvent{kEventSource, r->path, kListed, {}, r});
     return true;
 }
 
@@ -576,20 +567,19 @@ bool step(Ahead *a, bool wait)
 AheadLimits ahead_default_limits()
 {
     AheadLimits limits{};
-    // Measured on a cold disk and over a file system that answers after 2 ms
-    // (docs/benchmarks.md): from 8 to 64 threads gave the same times on the
-    // cold disk; 24, with the sources held open, stays within ulimit -n 64.
-    // What counts is how far ahead the listings reach: 1,024 listings and
-    // 4,096 sources ahead took about 0.65 times the floor cold; 8,192 and
-    // 16,384 (the whole corpus) about half.
-    limits.threads = 24;
-    limits.sources = 16384;
-    limits.source_bytes = 1024 * 1024;
-    limits.budget = 48 * 1024 * 1024; // the run peaks near 100 MiB on the corpus
-    limits.kept_open = 16;            // with the threads' own, within ulimit -n 64
-    limits.listings = 8192;
-    limits.entries = 1 << 20; // some tens of MiB of names at most
-    limits.slow_seconds = 0.00003;
+    // Files this process may still open, less a reserve for the run's own
+    // (the walk's listing and source, the reports and their directory's
+    // listing): each I/O thread may hold one more while it works, and each
+    // source fetched ahead one while it waits for the walk. Measured on a
+    // cold disk and over a file system that answers after 2 ms
+    // (docs/benchmarks.md): 16 threads keep the disk as busy as more.
+    int spare = std::max(0, files_available() - 8);
+    limits.threads = std::min(16, spare / 3);
+    limits.sources = std::min(1024, spare - limits.threads);
+    limits.source_bytes = 256 * 1024;
+    limits.budget = 32 * 1024 * 1024;
+    limits.listings = 4096;
+    limits.held = 16 * 1024 * 1024;
     return limits;
 }
 
@@ -598,113 +588,104 @@ Ahead *ahead_start(const AheadIo &io, const AheadLimits &limits)
     Ahead *a = new Ahead();
     a->io = io;
     a->limits = limits;
-    a->ahead = limits.always;
+    a->ahead = limits.always && (limits.threads > 0 || limits.pick != nullptr);
+    a->threads.reserve(static_cast<size_t>(std::max(limits.threads, 0)));
     return a;
 }
 
 void ahead_walk(Ahead *a, const std::string &directory)
 {
     a->entered.clear();
-    {
-        std::lock_guard<std::mutex> guard(a->lock);
-        a->expanded.clear();
-    }
-    push_level(a, directory, true, {});
+    a->expanded.clear();
+    push_level(a, directory, true, nullptr);
 }
 
 bool ahead_next(Ahead *a, WalkEvent *event)
 {
     for (;;) {
-        if (a->ahead)
+        if (a->ahead) {
+            take_returned(a);
             while (!a->stack.empty() && step(a, false)) {
             }
+            submit_batch(a);
+        }
         if (!a->events.empty()) {
             *event = std::move(a->events.front());
             a->events.pop_front();
             return true;
         }
-        if (a->stack.empty())
+        if (a->stack.empty()) {
+            // The walk is over: nothing it made is left ahead.
+            AHEAD_CHECK(a->listings_ahead == 0 && a->sources_ahead == 0 && a->bytes == 0);
             return false;
+        }
         step(a, true);
     }
 }
 
 OpenStatus ahead_open(Ahead *a, WalkEvent *event, unsigned long long *size)
 {
-    Fetch *fetch = event->fetch;
-    if (fetch->queued)
-        finish_fetch(a, fetch, true);
-    if (!fetch->queued) {
-        Clock::time_point since = Clock::now();
-        fetch->opened = a->io.open(a->io.context, fetch->path, &fetch->file);
-        note_answer(a, since);
-        fetch->open = fetch->opened == kOpened;
-        if (fetch->open)
-            count_open(a);
+    Request *r = event->source;
+    if (r->queued) {
+        wait_for(a, r);
+        r->open = !r->redo && !r->ended;
+        a->counts.redone += r->redo;
     }
-    *size = fetch->file.size;
-    return fetch->opened;
+    if (!r->open && (!r->queued || r->redo)) {
+        bool sampled = sample(a);
+        WaitMark mark = sampled ? wait_mark() : WaitMark{};
+        r->opened = a->io.open(a->io.context, r->path, &r->file);
+        if (sampled)
+            note_answer(a, mark);
+        r->open = r->opened == kOpened;
+    }
+    *size = r->file.size;
+    return r->opened;
 }
 
 long ahead_read(Ahead *a, WalkEvent *event, unsigned char *data, size_t capacity,
                 std::string *error)
 {
-    Fetch *fetch = event->fetch;
-    if (fetch->given < fetch->length) {
-        size_t count = std::min(capacity, fetch->length - fetch->given);
-        memcpy(data, fetch->bytes.get() + fetch->given, count);
-        fetch->given += count;
+    Request *r = event->source;
+    size_t count = 0;
+    if (r->given < r->length) {
+        count = std::min(capacity, r->length - r->given);
+        memcpy(data, r->bytes.get() + r->given, count);
+        r->given += count;
+        if (count == capacity)
+            return static_cast<long>(count);
+    }
+    if (r->ended)
         return static_cast<long>(count);
-    }
-    if (fetch->ended)
-        return 0;
-    if (fetch->failed) {
-        *error = fetch->error;
-        return fetch->no_memory ? kReadNoMemory : -1;
-    }
-    if (fetch->reopen) {
-        // Held open no longer: opened again, the bytes read ahead passed over.
-        fetch->reopen = false;
-        if (a->io.open(a->io.context, fetch->path, &fetch->file) != kOpened) {
-            *error = "cannot be opened again";
-            return -1;
-        }
-        fetch->open = true;
-        count_open(a);
-        for (size_t skip = fetch->length; skip > 0;) {
-            long count =
-                a->io.read(a->io.context, &fetch->file, data, std::min(capacity, skip), error);
-            if (count <= 0)
-                return count;
-            skip -= static_cast<size_t>(count);
-        }
-    }
-    Clock::time_point since = Clock::now();
-    long count = a->io.read(a->io.context, &fetch->file, data, capacity, error);
-    if (!a->ahead)
-        note_answer(a, since);
-    return count;
+    // The rest from the same open, as one read of it would give: a read
+    // that fails after bytes were given fails again at the next call.
+    bool sampled = count == 0 && sample(a);
+    WaitMark mark = sampled ? wait_mark() : WaitMark{};
+    long got = a->io.read(a->io.context, &r->file, data + count, capacity - count, error);
+    if (sampled)
+        note_answer(a, mark);
+    if (count == 0 || got < 0)
+        return count > 0 ? static_cast<long>(count) : got;
+    return static_cast<long>(count) + got;
 }
 
 void ahead_done(Ahead *a, WalkEvent *event)
 {
-    Fetch *fetch = event->fetch;
-    if (fetch->open)
-        a->io.close(a->io.context, &fetch->file);
-    {
-        std::lock_guard<std::mutex> guard(a->lock);
-        if (fetch->open)
-            --a->open_now;
-        if (fetch->kept)
-            --a->kept_open;
-        if (fetch->queued) {
-            a->bytes_now -= fetch->length;
-            --a->sources_ahead;
-            a->work.notify_one(); // room in the budget
-        }
+    Request *r = event->source;
+    if (r->open)
+        a->io.close(a->io.context, &r->file);
+    if (r->queued) {
+        AHEAD_CHECK(r->returned && a->sources_ahead > 0 && a->bytes >= r->want);
+        --a->sources_ahead;
+        a->bytes -= r->want;
     }
-    delete fetch;
-    event->fetch = nullptr;
+    request_free(a, r);
+    event->source = nullptr;
+}
+
+bool ahead_on_io_thread()
+{
+    return io_thread;
 }
 
 AheadCounts ahead_finish(Ahead *a)
@@ -714,15 +695,18 @@ AheadCounts ahead_finish(Ahead *a)
         a->closing = true;
         a->work.notify_all();
     }
-    for (std::thread &thread : a->threads)
-        thread.join();
-    // Only a walk that ended early leaves fetches behind.
-    for (auto &entry : a->listings)
-        delete entry.second;
-    for (auto &entry : a->sources) {
-        release_source(a, entry.second);
-        delete entry.second;
+    for (PlatformThread &thread : a->threads)
+        thread_join(&thread);
+    {
+        // Without threads, what the walk passed over may still wait in the
+        // queue, cancelled.
+        std::unique_lock<std::mutex> guard(a->lock);
+        while (!a->queue.empty())
+            carry_out_here(a, a->queue.front(), guard);
     }
+    take_returned(a);
+    // Every request came back and was freed: nothing is held.
+    AHEAD_CHECK(a->in_queue == 0 && a->queue.empty() && a->held == 0 && a->bytes == 0);
     AheadCounts counts = a->counts;
     counts.ahead = a->ahead;
     delete a;
@@ -751,9 +735,20 @@ void system_close(void *, SourceFile *file)
     source_close(file);
 }
 
+bool system_start_thread(void *, PlatformThread *thread)
+{
+    return thread_start(thread, 256 * 1024);
+}
+
+bool system_waited(void *, const WaitMark &mark)
+{
+    return waited_since(mark);
+}
+
 } // namespace
 
 AheadIo ahead_system_io()
 {
-    return AheadIo{system_list, system_open, system_read, system_close, nullptr};
+    return AheadIo{system_list,         system_open,   system_read, system_close,
+                   system_start_thread, system_waited, nullptr};
 }

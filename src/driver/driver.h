@@ -25,8 +25,10 @@ int walk_tree(const std::string &directory, Ahead *ahead, Collector *collector);
 void say(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 // Says "quillmap: out of memory", removes the temporary files of any report
-// being written, and ends the process with status 1.
-[[noreturn]] void out_of_memory();
+// being written, and ends the process with status 1; on a thread that reads
+// ahead, throws std::bad_alloc instead, for the request to be made again by
+// the walk.
+void out_of_memory();
 
 // The whole run: usage lines, the lock on the working directory, removal of
 // the old store-order reports, the walk of every argument, the reports,

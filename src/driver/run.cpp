@@ -17,6 +17,10 @@ void out_of_memory()
     // the first is opened, and each is written to a temporary file that
     // takes its place only when whole: the temporary files are removed, and
     // every report is left as it was.
+    // On a thread that reads ahead, the memory is refused to that request
+    // alone, which the walk then makes itself.
+    if (ahead_on_io_thread())
+        throw std::bad_alloc();
     static const char message[] = "quillmap: out of memory\n";
 #ifdef _WIN32
     fputs(message, stderr); // the console's own writes would take memory
@@ -57,7 +61,12 @@ int run_quillmap(int argc, char **argv)
     int status = 0;
     for (int i = 1; i < argc; ++i)
         status |= walk_tree(directory_path(argv[i]), ahead, collector);
-    ahead_finish(ahead);
+    AheadCounts counts = ahead_finish(ahead);
+    // For benchmarks only: what the reading ahead did, asked for by setting
+    // QUILLMAP_COUNTS in the environment.
+    if (getenv("QUILLMAP_COUNTS") != nullptr)
+        say("quillmap: read ahead: %s, %d I/O threads, %lu requests ahead, %lu made again\n",
+            counts.ahead ? "yes" : "no", counts.threads, counts.requests, counts.redone);
     collect_finish(collector);
     status |= write_reports(table, &list, stale);
     command_table_free(table);

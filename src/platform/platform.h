@@ -93,6 +93,35 @@ long source_read(SourceFile *file, unsigned char *data, size_t capacity, std::st
 
 void source_close(SourceFile *file);
 
+// A thread: what it runs, set by the caller, and the system's handle.
+struct PlatformThread {
+    void (*run)(void *);
+    void *argument;
+    unsigned long long handle;
+};
+
+// Starts `thread->run(thread->argument)` on a new thread with a stack of
+// `stack_bytes`, allocating nothing; *thread stays where it is until
+// thread_join(). Returns false, with no thread started, when none can be had.
+bool thread_start(PlatformThread *thread, size_t stack_bytes);
+
+// Waits for the thread to end.
+void thread_join(PlatformThread *thread);
+
+// A mark taken before a call of the system, to tell afterwards whether the
+// calling thread had to wait for the answer (it blocked: the data was not at
+// hand), not merely ran late on a busy machine.
+struct WaitMark {
+    long long value;
+};
+
+WaitMark wait_mark();
+bool waited_since(const WaitMark &mark);
+
+// How many more files this process may open: its limit less those it has
+// open; a large number where there is no limit to speak of.
+int files_available();
+
 // Writes one line of progress, the `length` bytes of `text` ending with
 // '\n', to standard error in one piece, as the console shows it best. A
 // stream that is full is waited on, however long its reader takes. Returns

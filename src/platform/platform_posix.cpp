@@ -3,7 +3,9 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,9 +15,11 @@
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <memory>
 
 #include "open_reports.h"
 #include "platform.h"
@@ -38,6 +42,10 @@ void platform_start()
     // without a fresh page fault for every page.
     mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
     mallopt(M_TRIM_THRESHOLD, 256 * 1024 * 1024);
+    // Threads share two arenas, not one each: every arena reserves 64 MiB
+    // of address space, which a run reading ahead on many threads under an
+    // address-space limit (ulimit -v) would run out of.
+    mallopt(M_ARENA_MAX, 2);
 #endif
 }
 
@@ -81,14 +89,15 @@ static EntryKind entry_kind(int directory_fd, const struct dirent *entry)
 ListStatus list_directory(const std::string &directory, DirectoryListing *listing)
 {
     listing->entries.clear();
-    DIR *dir = opendir(directory.c_str());
+    // Closed however the listing ends: memory refused on an I/O thread
+    // throws.
+    std::unique_ptr<DIR, int (*)(DIR *)> open_dir(opendir(directory.c_str()), closedir);
+    DIR *dir = open_dir.get();
     int fd = dir != nullptr ? dirfd(dir) : -1;
     struct stat info;
     if (fd < 0 || fstat(fd, &info) != 0) {
         int error = errno;
         listing->error = strerror(error);
-        if (dir != nullptr)
-            closedir(dir);
         return error == ENOMEM ? kListNoMemory : kListUnopened;
     }
     listing->identity = DirectoryIdentity{static_cast<unsigned long long>(info.st_dev),
@@ -104,7 +113,7 @@ ListStatus list_directory(const std::string &directory, DirectoryListing *listin
         listing->entries.push_back(DirectoryEntry{entry->d_name, entry_kind(fd, entry)});
     }
     int error = errno;
-    closedir(dir);
+    open_dir.reset();
     if (error == 0)
         return kListed;
     listing->error = strerror(error);
@@ -175,6 +184,66 @@ bool write_all_to_error(const char *text, size_t length)
 }
 
 } // namespace
+
+bool thread_start(PlatformThread *thread, size_t stack_bytes)
+{
+    pthread_attr_t attributes;
+    if (pthread_attr_init(&attributes) != 0)
+        return false;
+    pthread_attr_setstacksize(&attributes, std::max<size_t>(stack_bytes, PTHREAD_STACK_MIN));
+    auto start = [](void *given) -> void * {
+        PlatformThread *started = static_cast<PlatformThread *>(given);
+        started->run(started->argument);
+        return nullptr;
+    };
+    pthread_t id;
+    int failed = pthread_create(&id, &attributes, start, thread);
+    pthread_attr_destroy(&attributes);
+    if (failed != 0)
+        return false;
+    thread->handle = static_cast<unsigned long long>(id);
+    return true;
+}
+
+void thread_join(PlatformThread *thread)
+{
+    pthread_join(static_cast<pthread_t>(thread->handle), nullptr);
+}
+
+WaitMark wait_mark()
+{
+    // The thread's voluntary context switches: a call that had to wait for
+    // its answer gave up the processor, one that was merely preempted did
+    // not.
+    struct rusage usage;
+    getrusage(RUSAGE_THREAD, &usage);
+    return WaitMark{usage.ru_nvcsw};
+}
+
+bool waited_since(const WaitMark &mark)
+{
+    return wait_mark().value != mark.value;
+}
+
+int files_available()
+{
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
+        limit.rlim_cur > 1 << 20)
+        return 1 << 20;
+    int open_now = 0;
+    if (DIR *fds = opendir("/proc/self/fd")) {
+        while (readdir(fds) != nullptr)
+            ++open_now;
+        closedir(fds);
+        open_now -= 3; // ".", ".." and the listing's own
+    } else {
+        // Without /proc: each descriptor below the limit asked in turn.
+        for (int fd = 0; fd < static_cast<int>(limit.rlim_cur); ++fd)
+            open_now += fcntl(fd, F_GETFD) != -1;
+    }
+    return std::max(0, static_cast<int>(limit.rlim_cur) - open_now);
+}
 
 bool message_write(const char *text, size_t length)
 {

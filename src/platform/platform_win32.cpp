@@ -347,6 +347,52 @@ void source_close(SourceFile *file)
     _close(file->fd);
 }
 
+bool thread_start(PlatformThread *thread, size_t stack_bytes)
+{
+    auto start = [](void *given) -> DWORD {
+        PlatformThread *started = static_cast<PlatformThread *>(given);
+        started->run(started->argument);
+        return 0;
+    };
+    HANDLE handle = CreateThread(nullptr, stack_bytes, start, thread,
+                                 STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    if (handle == nullptr)
+        return false;
+    thread->handle = reinterpret_cast<unsigned long long>(handle);
+    return true;
+}
+
+void thread_join(PlatformThread *thread)
+{
+    HANDLE handle = reinterpret_cast<HANDLE>(thread->handle);
+    WaitForSingleObject(handle, INFINITE);
+    CloseHandle(handle);
+}
+
+WaitMark wait_mark()
+{
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return WaitMark{now.QuadPart};
+}
+
+bool waited_since(const WaitMark &mark)
+{
+    // Windows counts no waits of a thread that a program may read: an answer
+    // that took over a millisecond came from the disk or the network.
+    LARGE_INTEGER now, frequency;
+    QueryPerformanceCounter(&now);
+    QueryPerformanceFrequency(&frequency);
+    return (now.QuadPart - mark.value) * 1000 > frequency.QuadPart;
+}
+
+int files_available()
+{
+    // The C runtime's descriptors (sources are read through them) are many
+    // thousands; handles have no limit of their own.
+    return 2048;
+}
+
 bool message_write(const char *text, size_t length)
 {
     std::wstring wide = widen(std::string(text, length));

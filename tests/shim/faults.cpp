@@ -10,12 +10,17 @@
 // - With QUILLMAP_FAULT_KILL=NAME in the environment, the process is killed
 //   (SIGKILL) half way through its first write to a file whose name is NAME
 //   or begins with "NAME.", as a closed terminal or a power loss would end it.
+// - With QUILLMAP_FAULT_WAIT set, every call of the system looks as if the
+//   thread had to wait for its answer (getrusage counts one more voluntary
+//   switch each time it is asked), as on a cold disk or a network share: the
+//   reading ahead starts.
 // - With QUILLMAP_FAULT_PLANT set, a pipe is planted under the name of each
 //   temporary file of a report just before the tool first creates one, as
 //   another user who guessed the name would.
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -118,6 +123,15 @@ int open64(const char *path, int flags, ...)
     int fd = open_with<int (*)(const char *, int, ...)>("open64", path, flags, more);
     va_end(more);
     return fd;
+}
+
+int getrusage(int who, struct rusage *usage)
+{
+    int done = real<int (*)(int, struct rusage *)>("getrusage")(who, usage);
+    static long waits = 0;
+    if (done == 0 && getenv("QUILLMAP_FAULT_WAIT") != nullptr)
+        usage->ru_nvcsw += ++waits;
+    return done;
 }
 
 ssize_t read(int fd, void *data, size_t count)
