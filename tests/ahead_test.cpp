@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <new>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -45,6 +47,13 @@ struct FakeTree {
     bool io_memory_refused = false;
     bool threads_refused = false;
     bool waits = false; // every answer is one the walk waited for
+    // Listings held back: `first` waits until `second` is listed, and `held`
+    // until the walk is over, so that the walk passes over a directory
+    // whose subdirectory's listing is still being made.
+    std::string first, second, held;
+    std::set<std::string> listed;
+    bool walk_over = false;
+    std::condition_variable changed;
 };
 
 // Refuses a request made on an I/O thread, as the tree is set to.
@@ -59,7 +68,13 @@ void refuse_on_io_thread(FakeTree *tree, bool listing)
 ListStatus fake_list(void *context, const std::string &path, DirectoryListing *listing)
 {
     FakeTree *tree = static_cast<FakeTree *>(context);
-    std::lock_guard<std::mutex> guard(tree->lock);
+    std::unique_lock<std::mutex> guard(tree->lock);
+    tree->changed.wait(guard, [&] {
+        return (path != tree->first || tree->listed.count(tree->second) != 0) &&
+               (path != tree->held || tree->walk_over);
+    });
+    tree->listed.insert(path);
+    tree->changed.notify_all();
     tree->answered.push_back("list " + path);
     refuse_on_io_thread(tree, true);
     if (ahead_on_io_thread() && tree->open_now >= tree->io_handles) {
@@ -159,7 +174,14 @@ void build_tree(FakeTree *tree)
          {"big.sty", kEntryPlain},
          {"join", kEntryDirectory},
          {"lies.tex", kEntryPlain},
-         {"join2", kEntryDirectory}});
+         {"join2", kEntryDirectory},
+         {"many", kEntryDirectory}});
+    std::vector<DirectoryEntry> many;
+    for (int n = 0; n < 8; ++n) {
+        many.push_back({"m" + std::to_string(n) + ".tex", kEntryPlain});
+        file(top + "many" + s + many.back().name, "\\many" + letter_name(static_cast<unsigned>(n)));
+    }
+    dir(top + "many" + s, 9, many);
     dir(top + "a" + s, 2,
         {{"a1.tex", kEntryPlain}, {"up", kEntryDirectory}, {"c", kEntryDirectory}});
     dir(top + "a" + s + "up" + s, 1, {{"x.tex", kEntryPlain}}); // the top again
@@ -223,8 +245,19 @@ std::string walk_transcript(FakeTree *tree, const AheadLimits &limits,
             ahead_done(ahead, &event);
         }
     }
+    {
+        std::lock_guard<std::mutex> guard(tree->lock);
+        tree->walk_over = true;
+        tree->changed.notify_all();
+    }
     *counts = ahead_finish(ahead);
     return transcript;
+}
+
+// The order requests were made in.
+size_t oldest_pick(void *, size_t)
+{
+    return 0;
 }
 
 // The scrambled order: each waiting request is picked at random.
@@ -252,28 +285,28 @@ TEST(Ahead, ReadingAheadGivesTheWalkWhatAskingInTurnGives)
     // Each row: the limits that reading ahead runs within, from the roomy to
     // the tiny, with no threads (the requests carried out when the walk
     // waits, in a random order) or with a few; and what the tree refuses.
-    enum Refusal { kNone, kHandles, kMemory, kThreads };
+    enum Twist { kNone, kHandles, kMemory, kThreads, kHeldBack, kOldestFirst };
     struct Row {
         const char *what;
         bool from_start; // else once the walk has waited 8 times
         int threads, sources;
-        size_t source_bytes, budget;
-        int listings;
-        size_t held;
-        Refusal refusal;
+        size_t source_bytes, budget, held;
+        Twist refusal;
     } rows[] = {
-        {"roomy, in turn", true, 0, 4096, 1 << 20, 64 << 20, 1024, 1 << 20, kNone},
-        {"tiny, in turn", true, 0, 1, 5, 12, 1, 1 << 20, kNone},
-        {"small bytes, in turn", true, 0, 64, 9, 40, 3, 1 << 20, kNone},
-        {"little memory held, in turn", true, 0, 64, 1 << 20, 64 << 20, 64, 900, kNone},
-        {"roomy, threads", true, 4, 4096, 1 << 20, 64 << 20, 1024, 1 << 20, kNone},
-        {"tiny, threads", true, 3, 2, 5, 12, 2, 1 << 20, kNone},
-        {"budget binds, threads", true, 3, 64, 40, 80, 64, 1 << 20, kNone},
-        {"part way, in turn", false, 0, 4096, 1 << 20, 64 << 20, 1024, 1 << 20, kNone},
-        {"part way, tiny, threads", false, 2, 2, 5, 12, 2, 1 << 20, kNone},
-        {"handles run short, threads", true, 3, 64, 1 << 20, 64 << 20, 64, 1 << 20, kHandles},
-        {"memory refused, threads", true, 3, 64, 1 << 20, 64 << 20, 64, 1 << 20, kMemory},
-        {"threads refused", true, 4, 64, 1 << 20, 64 << 20, 64, 1 << 20, kThreads},
+        {"roomy, in turn", true, 0, 4096, 1 << 20, 64 << 20, 1 << 20, kNone},
+        {"tiny, in turn", true, 0, 1, 5, 1 << 20, 1 << 20, kNone},
+        {"small bytes, in turn", true, 0, 64, 9, 40, 1 << 20, kNone},
+        {"little memory held, in turn", true, 0, 64, 1 << 20, 64 << 20, 900, kNone},
+        {"roomy, threads", true, 4, 4096, 1 << 20, 64 << 20, 1 << 20, kNone},
+        {"tiny, threads", true, 3, 2, 5, 12, 1 << 20, kNone},
+        {"budget binds, threads", true, 3, 64, 40, 80, 1 << 20, kNone},
+        {"part way, in turn", false, 0, 4096, 1 << 20, 64 << 20, 1 << 20, kNone},
+        {"part way, oldest first", false, 0, 4096, 1 << 20, 64 << 20, 1 << 20, kOldestFirst},
+        {"part way, tiny, threads", false, 2, 2, 5, 12, 1 << 20, kNone},
+        {"handles run short, threads", true, 3, 64, 1 << 20, 64 << 20, 1 << 20, kHandles},
+        {"memory refused, threads", true, 3, 64, 1 << 20, 64 << 20, 1 << 20, kMemory},
+        {"threads refused", true, 4, 64, 1 << 20, 64 << 20, 1 << 20, kThreads},
+        {"passed over while listed, threads", true, 3, 64, 1 << 20, 64 << 20, 1 << 20, kHeldBack},
     };
     unsigned long passed = 0, natural_redone = 0;
     for (const Row &row : rows) {
@@ -284,10 +317,11 @@ TEST(Ahead, ReadingAheadGivesTheWalkWhatAskingInTurnGives)
             limits.sources = row.sources;
             limits.source_bytes = row.source_bytes;
             limits.budget = row.budget;
-            limits.listings = row.listings;
             limits.held = row.held;
             std::mt19937 random(seed);
-            limits.pick = row.threads == 0 ? random_pick : nullptr;
+            limits.pick = row.threads > 0               ? nullptr
+                          : row.refusal == kOldestFirst ? oldest_pick
+                                                        : random_pick;
             limits.pick_context = &random;
             FakeTree tree;
             build_tree(&tree);
@@ -295,6 +329,14 @@ TEST(Ahead, ReadingAheadGivesTheWalkWhatAskingInTurnGives)
             tree.io_handles = row.refusal == kHandles ? 0 : tree.io_handles;
             tree.io_memory_refused = row.refusal == kMemory;
             tree.threads_refused = row.refusal == kThreads;
+            if (row.refusal == kHeldBack) {
+                // b waits for join2 (b again), which so has its subdirectory
+                // requested first; that listing is held while the walk
+                // passes join2 over.
+                tree.first = std::string("t") + s + "b" + s;
+                tree.second = std::string("t") + s + "join2" + s;
+                tree.held = tree.second + "bsub" + s;
+            }
             std::string got = walk_transcript(&tree, limits, arguments, &counts);
             EXPECT_EQ(got, expected) << row.what << ", seed " << seed;
             EXPECT_TRUE(counts.ahead) << row.what;
@@ -313,8 +355,25 @@ TEST(Ahead, ReadingAheadGivesTheWalkWhatAskingInTurnGives)
             EXPECT_LE(counts.most_held, row.held + 1024) << row.what;
             EXPECT_LE(tree.most_open, row.sources + std::max(row.threads, 1) + 1) << row.what;
             EXPECT_EQ(tree.open_now, 0) << row.what;
+            // Each directory and source requested about once, a cycle of
+            // links included.
+            EXPECT_LT(counts.requests, 100u) << row.what;
             if (row.threads == 0) {
                 EXPECT_NE(tree.answered, direct_tree.answered) << "not out of order: " << row.what;
+            }
+            // A source whose end came with its first bytes is closed at once.
+            if (row.source_bytes == 1 << 20) {
+                EXPECT_LE(tree.most_open, std::max(row.threads, 1) + 1) << row.what;
+            }
+            // Started part way, the directories under way have their
+            // subdirectories requested: listed before the walk comes to them.
+            if (row.refusal == kOldestFirst) {
+                auto at = [&](const std::string &what) {
+                    return std::find(tree.answered.begin(), tree.answered.end(), what) -
+                           tree.answered.begin();
+                };
+                EXPECT_LT(at("list t" + std::string(1, s) + "many" + s),
+                          at("open t" + std::string(1, s) + "x.tex"));
             }
             passed += counts.passed;
         }

@@ -14,7 +14,7 @@
 //
 // Who owns what: a request's first fields are the planner's, set before it
 // is queued and only read after; its results are written by the one thread
-// that carries it out and published by its state becoming kDone; then they
+// that carries it out and published by `done` becoming true; then they
 // are the walking thread's. The queue, the list of requests handed back and
 // the threads' count are shared, under `lock`. Every request that enters the
 // queue comes back through `returned` once, carried out or cancelled, and is
@@ -48,15 +48,13 @@
         }                                                                                          \
     } while (0)
 
-enum RequestState { kQueued, kRunning, kDone };
-
 struct Request {
     // The planner's, set before the request is queued.
     bool is_listing;
     std::string path;
     bool queued = false; // made ahead; else the walk's own, carried out directly
-    // Written by the thread that carries it out, published by `state`.
-    std::atomic<int> state{kQueued};
+    // Written by the thread that carries it out, published by `done`.
+    std::atomic<bool> done{false};
     bool redo = false; // failed ahead: made again at the walk's turn
     ListStatus status = kListed;
     DirectoryListing listing;
@@ -107,8 +105,7 @@ struct Ahead {
     // The walking thread's: the cursor, its events, and the counts of what
     // is ahead.
     std::vector<Level> stack;
-    std::set<Identity> entered;  // directories walked, in this argument's walk
-    std::set<Identity> expanded; // listings whose subdirectories were requested
+    std::set<Identity> entered; // directories walked, in this argument's walk
     std::deque<WalkEvent> events;
     std::vector<Request *> batch; // made, not yet queued
     int listings_ahead = 0;       // listing requests neither taken by the walk nor freed
@@ -126,7 +123,7 @@ struct Ahead {
     Request *returned =
         nullptr; // handed back, newest first: linked, so that handing back allocates nothing
     Request *awaited = nullptr;
-    int idle = 0, alive = 0;
+    int idle = 0;
     bool closing = false;
     std::vector<PlatformThread> threads;
 };
@@ -195,14 +192,10 @@ void fetch_source(Ahead *a, Request *r)
     }
 }
 
-// Carries out a request taken from the queue, unless the walk cancelled it.
-// Returns false when memory was refused (the request is then to be made
-// again at the walk's turn).
-bool carry_out(Ahead *a, Request *r)
+// Carries out a request taken from the queue. Memory refused leaves it to be
+// made again at the walk's turn.
+void carry_out(Ahead *a, Request *r)
 {
-    int queued = kQueued;
-    if (!r->state.compare_exchange_strong(queued, kRunning))
-        return true; // cancelled
     try {
         if (r->is_listing) {
             r->status = a->io.list(a->io.context, r->path, &r->listing);
@@ -213,9 +206,7 @@ bool carry_out(Ahead *a, Request *r)
     } catch (const std::bad_alloc &) {
         r->listing = DirectoryListing{};
         r->redo = true;
-        return false;
     }
-    return true;
 }
 
 // Hands a request back (the lock held) and wakes the walk if it waits for it.
@@ -223,7 +214,7 @@ void hand_back(Ahead *a, Request *r)
 {
     r->next_returned = a->returned;
     a->returned = r;
-    r->state.store(kDone, std::memory_order_release);
+    r->done.store(true, std::memory_order_release);
     if (r == a->awaited)
         a->done.notify_one();
 }
@@ -244,14 +235,10 @@ void io_thread_run(void *argument)
         Request *r = a->queue.front();
         a->queue.pop_front();
         guard.unlock();
-        bool fed = carry_out(a, r);
+        carry_out(a, r);
         guard.lock();
         hand_back(a, r);
-        if (!fed)
-            break; // memory refused: one thread fewer
     }
-    --a->alive;
-    a->done.notify_one(); // the walk may wait for a thread that has gone
 }
 
 // Queues the requests made since the last call, waking an idle thread for
@@ -280,7 +267,6 @@ void submit_batch(Ahead *a)
             a->limits.threads = static_cast<int>(a->threads.size()); // no more to be had
             break;
         }
-        ++a->alive;
         a->counts.threads = static_cast<int>(a->threads.size());
         waiting -= std::min(waiting, size_t{16}); // a thread goes through many
     }
@@ -290,21 +276,17 @@ void submit_batch(Ahead *a)
 void discard(Ahead *a, Request *r);
 
 // Requests the listings of the subdirectories of `listing` from its entry
-// `from` on, as far as the bounds allow, into *children: each directory once
-// (not below one whose subdirectories were requested already, a cycle of
-// links).
+// `from` on, as far as the bound on memory allows, into *children. (Below a
+// cycle of links, the requests end where the walk passes the cycle over.)
 void expand(Ahead *a, const std::string &path, const DirectoryListing &listing, size_t from,
             std::vector<Request *> *children)
 {
-    const DirectoryIdentity &id = listing.identity;
-    if (id.known && !a->expanded.insert({id.volume, id.file}).second)
-        return;
     children->assign(listing.entries.size(), nullptr);
     for (size_t i = from; i < listing.entries.size(); ++i) {
         const DirectoryEntry &entry = listing.entries[i];
         if (entry.name[0] == '.' || entry.kind != kEntryDirectory)
             continue;
-        if (a->listings_ahead >= a->limits.listings || a->held >= a->limits.held)
+        if (a->held >= a->limits.held)
             return;
         Request *r = request_new(a, true, path + entry.name + kPathSeparator);
         ++a->listings_ahead;
@@ -351,8 +333,7 @@ void take_returned(Ahead *a)
 }
 
 // Forgets a listing request that the walk will not come to, with those made
-// from it: freed now if it has come back, else cancelled (if it has not
-// begun) and freed when it comes back.
+// from it: freed now if it has come back, else when it comes back.
 void discard(Ahead *a, Request *r)
 {
     for (Request *child : r->children)
@@ -363,8 +344,6 @@ void discard(Ahead *a, Request *r)
         r->abandoned = true;
         --a->listings_ahead;
         ++a->counts.passed;
-        int queued = kQueued;
-        r->state.compare_exchange_strong(queued, kDone);
     }
     if (r->returned)
         request_free(a, r);
@@ -388,14 +367,14 @@ void carry_out_here(Ahead *a, Request *r, std::unique_lock<std::mutex> &guard)
 }
 
 // Waits until the queued request `r` is done (carrying out requests here
-// when no I/O thread is left), and takes back what came back.
+// when there is no I/O thread), and takes back what came back.
 void wait_for(Ahead *a, Request *r)
 {
-    submit_batch(a);
+    AHEAD_CHECK(r->queued); // every request is queued before the walk can wait for it
     {
         std::unique_lock<std::mutex> guard(a->lock);
-        while (r->state.load(std::memory_order_acquire) != kDone) {
-            if (a->alive == 0) {
+        while (!r->done.load(std::memory_order_acquire)) {
+            if (a->threads.empty()) {
                 carry_out_here(a, r, guard);
                 continue;
             }
@@ -407,16 +386,6 @@ void wait_for(Ahead *a, Request *r)
     take_returned(a);
 }
 
-// Starts reading ahead: the directories under way have their
-// subdirectories' listings requested from the cursor on.
-void start_ahead(Ahead *a)
-{
-    a->ahead = true;
-    for (Level &level : a->stack)
-        if (level.listed)
-            expand(a, level.path, level.listing, level.next, &level.children);
-}
-
 // Notes whether the walk waited for the answer to the call it made since
 // `mark`, and starts reading ahead once it waits often.
 void note_answer(Ahead *a, const WaitMark &mark)
@@ -424,7 +393,7 @@ void note_answer(Ahead *a, const WaitMark &mark)
     if (!a->io.waited(a->io.context, mark))
         return;
     if (++a->waits >= kStartAfter)
-        start_ahead(a);
+        a->ahead = true;
 }
 
 // Whether the next direct call of the walk is sampled: taken as it goes.
@@ -454,8 +423,7 @@ ListStatus list_directly(Ahead *a, const std::string &path, DirectoryListing *li
 // requested (`request`, or a new one if reading ahead and the bounds allow).
 void push_level(Ahead *a, const std::string &path, bool top, Request *request)
 {
-    if (request == nullptr && a->ahead && a->listings_ahead < a->limits.listings &&
-        a->held < a->limits.held) {
+    if (request == nullptr && a->ahead && a->held < a->limits.held) {
         request = request_new(a, true, path);
         ++a->listings_ahead;
         a->batch.push_back(request);
@@ -474,7 +442,7 @@ bool take_listing(Ahead *a, bool wait)
     ListStatus status = kListed;
     if (level->request != nullptr) {
         Request *r = level->request;
-        if (r->state.load(std::memory_order_acquire) != kDone && !wait)
+        if (!r->done.load(std::memory_order_acquire) && !wait)
             return false;
         wait_for(a, r);
         --a->listings_ahead;
@@ -506,8 +474,6 @@ bool take_listing(Ahead *a, bool wait)
     }
     level->listed = true;
     level->next = 0;
-    if (a->ahead && level->children.empty())
-        expand(a, level->path, level->listing, 0, &level->children);
     return true;
 }
 
@@ -519,6 +485,10 @@ bool step(Ahead *a, bool wait)
     Level &level = a->stack.back();
     if (!level.listed)
         return take_listing(a, wait);
+    // Reading ahead, a directory under way has its subdirectories' listings
+    // requested (when it was listed ahead, as its listing came back).
+    if (a->ahead && level.children.empty())
+        expand(a, level.path, level.listing, level.next, &level.children);
     if (level.next == level.listing.entries.size()) {
         AHEAD_CHECK(std::all_of(level.children.begin(), level.children.end(),
                                 [](const Request *r) { return r == nullptr; }));
@@ -578,7 +548,6 @@ AheadLimits ahead_default_limits()
     limits.sources = std::min(1024, spare - limits.threads);
     limits.source_bytes = 256 * 1024;
     limits.budget = 32 * 1024 * 1024;
-    limits.listings = 4096;
     limits.held = 16 * 1024 * 1024;
     return limits;
 }
@@ -596,7 +565,6 @@ Ahead *ahead_start(const AheadIo &io, const AheadLimits &limits)
 void ahead_walk(Ahead *a, const std::string &directory)
 {
     a->entered.clear();
-    a->expanded.clear();
     push_level(a, directory, true, nullptr);
 }
 
@@ -699,7 +667,7 @@ AheadCounts ahead_finish(Ahead *a)
         thread_join(&thread);
     {
         // Without threads, what the walk passed over may still wait in the
-        // queue, cancelled.
+        // queue.
         std::unique_lock<std::mutex> guard(a->lock);
         while (!a->queue.empty())
             carry_out_here(a, a->queue.front(), guard);

@@ -18,8 +18,8 @@
 // shows: a source is opened once and read to its end from that one open; a
 // request that fails ahead (no handle, no memory, any error) is made again
 // at the walk's turn, as if never fetched. Bounds: I/O threads, sources
-// fetched ahead (each may hold a handle), bytes read ahead, listings ahead,
-// and the memory that what is ahead holds. Nothing here prints.
+// fetched ahead (each may hold a handle), bytes read ahead, and the memory
+// that what is ahead holds (requests, paths, listings). Nothing here prints.
 #ifndef QUILLMAP_AHEAD_H
 #define QUILLMAP_AHEAD_H
 
@@ -54,7 +54,6 @@ struct AheadLimits {
     int sources;         // sources fetched ahead of the walk at most (each may hold a handle)
     size_t source_bytes; // bytes of one source read ahead at most
     size_t budget;       // bytes read ahead at most, all sources together
-    int listings;        // listings fetched ahead of the walk at most
     size_t held;         // bytes that the requests and listings ahead hold at most
     bool always;         // read ahead from the start, not once the walk waits
     // For tests: with no threads, the requests are carried out on the walking
