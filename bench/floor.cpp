@@ -20,7 +20,7 @@ unsigned long long read_whole(const std::string &path, std::vector<unsigned char
     if (source_open(path, &file) != kOpened)
         return 0;
     unsigned long long total = 0;
-    std::string error;
+    int error = 0;
     for (long got; (got = source_read(&file, block->data(), block->size(), &error)) > 0;) {
         total += static_cast<unsigned long long>(got);
         if (static_cast<size_t>(got) < block->size() && total == file.size)

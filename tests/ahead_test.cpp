@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <condition_variable>
 #include <map>
 #include <mutex>
@@ -78,18 +79,18 @@ ListStatus fake_list(void *context, const std::string &path, DirectoryListing *l
     tree->answered.push_back("list " + path);
     refuse_on_io_thread(tree, true);
     if (ahead_on_io_thread() && tree->open_now >= tree->io_handles) {
-        listing->error = "Too many open files";
+        listing->error = EMFILE;
         return kListUnopened;
     }
     auto at = tree->directories.find(path);
     if (at == tree->directories.end()) {
-        listing->error = "No such file or directory";
+        listing->error = ENOENT;
         return kListUnopened;
     }
     listing->identity = DirectoryIdentity{1, at->second.identity, true};
     listing->entries = at->second.entries;
     if (at->second.status != kListed)
-        listing->error = "Input/output error";
+        listing->error = EIO;
     return at->second.status;
 }
 
@@ -110,15 +111,14 @@ OpenStatus fake_open(void *context, const std::string &path, SourceFile *file)
     return kOpened;
 }
 
-long fake_read(void *context, SourceFile *file, unsigned char *data, size_t capacity,
-               std::string *error)
+long fake_read(void *context, SourceFile *file, unsigned char *data, size_t capacity, int *error)
 {
     FakeTree *tree = static_cast<FakeTree *>(context);
     std::lock_guard<std::mutex> guard(tree->lock);
     const FakeFile &source = tree->files[tree->open_paths[static_cast<size_t>(file->fd)]];
     size_t &offset = tree->offsets[static_cast<size_t>(file->fd)];
     if (offset >= source.fail_at) {
-        *error = "Input/output error";
+        *error = EIO;
         return -1;
     }
     size_t count = std::min({capacity, source.bytes.size() - offset, source.fail_at - offset});
@@ -229,19 +229,19 @@ std::string walk_transcript(FakeTree *tree, const AheadLimits &limits,
         while (ahead_next(ahead, &event)) {
             if (event.kind == kEventListingFailed) {
                 transcript += "cannot read " + event.path + ": " + std::to_string(event.status) +
-                              " " + event.error + "\n";
+                              " " + std::to_string(event.error) + "\n";
                 continue;
             }
             unsigned long long size = 0;
             OpenStatus opened = ahead_open(ahead, &event, &size);
             transcript += "source " + event.path + " " + std::to_string(opened) + " " +
                           std::to_string(size) + ": ";
-            std::string error;
+            int error = 0;
             unsigned char piece[7];
             for (long got; opened == kOpened &&
                            (got = ahead_read(ahead, &event, piece, sizeof piece, &error)) > 0;)
                 transcript.append(reinterpret_cast<char *>(piece), static_cast<size_t>(got));
-            transcript += " [" + error + "]\n";
+            transcript += " [" + std::to_string(error) + "]\n";
             ahead_done(ahead, &event);
         }
     }

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <random>
@@ -29,11 +30,11 @@ struct MemorySource {
     size_t next;
 };
 
-long read_memory(void *context, unsigned char *data, size_t capacity, std::string *error)
+long read_memory(void *context, unsigned char *data, size_t capacity, int *error)
 {
     MemorySource *source = static_cast<MemorySource *>(context);
     if (source->at == source->fail_at) {
-        *error = "Input/output error";
+        *error = EIO;
         return -1;
     }
     size_t count = std::min(capacity, source->bytes.size() - source->at);
@@ -111,7 +112,7 @@ Stored reference(const std::vector<std::string> &sources, const std::vector<size
 struct Collected {
     Stored stored;
     CollectCounts counts;
-    std::vector<std::string> errors; // per source: empty, or why it failed
+    std::vector<int> errors; // per source: 0, or why it failed
 };
 
 // Collects `sources` through the pipeline with `limits`, each read in
@@ -125,11 +126,11 @@ Collected collect(const std::vector<std::string> &sources, const CollectLimits &
     Collected result;
     for (size_t i = 0; i < sources.size(); ++i) {
         MemorySource source{sources[i], reads, fail_at[i], 0, 0};
-        std::string error;
+        int error = 0;
         bool read = collect_source(collector, SourceReader{read_memory, &source, sources[i].size()},
                                    &error);
-        EXPECT_EQ(read, error.empty());
-        result.errors.push_back(read ? "" : error);
+        EXPECT_EQ(read, error == 0);
+        result.errors.push_back(read ? 0 : error);
     }
     result.counts = collect_finish(collector);
     result.stored = stored_of(table, &list);
@@ -328,7 +329,7 @@ TEST(Collect, AReadErrorEndsTheSourceAndKeepsTheNamesBefore)
         Collected got = collect(sources, limits, {2, 9, 4}, fail_at);
         EXPECT_TRUE(got.stored == reference(sources, fail_at)) << idle;
         for (size_t i = 0; i < sources.size(); ++i)
-            EXPECT_EQ(got.errors[i], fail_at[i] == npos ? "" : "Input/output error") << i;
+            EXPECT_EQ(got.errors[i], fail_at[i] == npos ? 0 : EIO) << i;
     }
 }
 

@@ -4,7 +4,7 @@
 
 #include <stdexcept>
 
-#include "platform/platform.h"
+#include "platform/platform_win32.h"
 #include "test_support.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/platform_win32.h"
 #include "test_support.h"
 
 namespace {

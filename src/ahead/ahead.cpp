@@ -171,7 +171,7 @@ void fetch_source(Ahead *a, Request *r)
         a->io.close(a->io.context, &r->file);
         throw;
     }
-    std::string error;
+    int error = 0;
     while (r->length < room) {
         long count = a->io.read(a->io.context, &r->file, r->bytes.get() + r->length,
                                 room - r->length, &error);
@@ -528,7 +528,7 @@ bool step(Ahead *a, bool wait)
     if (r == nullptr)
         r = request_new(a, false, level.path + entry.name);
     ++level.next;
-    a->events.push_back(WalkEvent{kEventSource, r->path, kListed, {}, r});
+    a->events.push_back(WalkEvent{kEventSource, r->path, kListed, 0, r});
     return true;
 }
 
@@ -611,8 +611,7 @@ OpenStatus ahead_open(Ahead *a, WalkEvent *event, unsigned long long *size)
     return r->opened;
 }
 
-long ahead_read(Ahead *a, WalkEvent *event, unsigned char *data, size_t capacity,
-                std::string *error)
+long ahead_read(Ahead *a, WalkEvent *event, unsigned char *data, size_t capacity, int *error)
 {
     Request *r = event->source;
     size_t count = 0;
@@ -693,7 +692,7 @@ OpenStatus system_open(void *, const std::string &path, SourceFile *file)
     return source_open(path, file);
 }
 
-long system_read(void *, SourceFile *file, unsigned char *data, size_t capacity, std::string *error)
+long system_read(void *, SourceFile *file, unsigned char *data, size_t capacity, int *error)
 {
     return source_read(file, data, capacity, error);
 }

@@ -33,8 +33,7 @@
 struct AheadIo {
     ListStatus (*list)(void *context, const std::string &directory, DirectoryListing *listing);
     OpenStatus (*open)(void *context, const std::string &path, SourceFile *file);
-    long (*read)(void *context, SourceFile *file, unsigned char *data, size_t capacity,
-                 std::string *error);
+    long (*read)(void *context, SourceFile *file, unsigned char *data, size_t capacity, int *error);
     void (*close)(void *context, SourceFile *file);
     // Starts a thread (as thread_start() does, with a small stack); false
     // when no thread can be had.
@@ -101,7 +100,7 @@ struct WalkEvent {
     WalkEventKind kind;
     std::string path;
     ListStatus status; // kEventListingFailed: kListUnopened, kListBroken or kListNoMemory
-    std::string error; // kEventListingFailed: why
+    int error;         // kEventListingFailed: why, the system's error number
     Request *source;   // kEventSource: its request, for the calls below
 };
 
@@ -113,8 +112,7 @@ bool ahead_next(Ahead *ahead, WalkEvent *event);
 OpenStatus ahead_open(Ahead *ahead, WalkEvent *event, unsigned long long *size);
 
 // Reads on from the opened source, as source_read() does.
-long ahead_read(Ahead *ahead, WalkEvent *event, unsigned char *data, size_t capacity,
-                std::string *error);
+long ahead_read(Ahead *ahead, WalkEvent *event, unsigned char *data, size_t capacity, int *error);
 
 // Done with the source of a kEventSource event (opened or not).
 void ahead_done(Ahead *ahead, WalkEvent *event);

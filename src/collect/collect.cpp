@@ -266,7 +266,7 @@ void add_stretch(Collector *c, size_t count, bool first, bool last)
 struct Reading {
     const SourceReader *reader;
     unsigned long long total;
-    std::string *error;
+    int *error;
     bool failed;
 };
 
@@ -361,7 +361,7 @@ Collector *collect_start(CommandTable *table, EnvironmentList *list, const Colle
     return c;
 }
 
-bool collect_source(Collector *c, const SourceReader &reader, std::string *error)
+bool collect_source(Collector *c, const SourceReader &reader, int *error)
 {
     Reading reading{&reader, 0, error, false};
     SourceBuffer buffer;

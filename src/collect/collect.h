@@ -47,7 +47,7 @@ CollectLimits collect_default_limits();
 // *error. `size` is the source's size when opened: a short read that brings
 // the total to it ends the source without another read.
 struct SourceReader {
-    long (*read)(void *context, unsigned char *data, size_t capacity, std::string *error);
+    long (*read)(void *context, unsigned char *data, size_t capacity, int *error);
     void *context;
     unsigned long long size;
 };
@@ -69,7 +69,7 @@ Collector *collect_start(CommandTable *table, EnvironmentList *list, const Colle
 // Reads one source to its end and hands on its names. Returns true, or false
 // when a read failed: the names before the failure are kept, as though the
 // source ended there, and the reason is in *error.
-bool collect_source(Collector *collector, const SourceReader &reader, std::string *error);
+bool collect_source(Collector *collector, const SourceReader &reader, int *error);
 
 // Stores what is left, waits until every name is stored, ends the store
 // thread and frees the pipeline. Returns what it counted.

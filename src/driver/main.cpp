@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "../platform/platform.h"
+#include "../platform/platform_win32.h"
 
 // The arguments are directory names taken as they stand: the runtime must
 // not expand wildcards in them ('*' is a name like any other). They come as

@@ -40,7 +40,7 @@ int run_quillmap(int argc, char **argv)
         puts("usage:");
         puts("quillmap directory");
     }
-    std::string why;
+    int why = 0;
     DirectoryLock lock = lock_working_directory(false, &why);
     if (lock == kLockBusy) {
         say("Waiting for another run of quillmap in this directory to end.\n");
@@ -49,7 +49,7 @@ int run_quillmap(int argc, char **argv)
     if (lock != kLockHeld) {
         // Without the lock another run could write the reports at once:
         // none is touched.
-        say("quillmap: cannot lock the working directory: %s\n", why.c_str());
+        say("quillmap: cannot lock the working directory: %s\n", error_text(why).c_str());
         return 1;
     }
     StaleReports stale = remove_store_order_reports();

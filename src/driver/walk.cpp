@@ -44,11 +44,11 @@ struct SourceRead {
     WalkEvent *event;
 };
 
-long read_source(void *context, unsigned char *data, size_t capacity, std::string *error)
+long read_source(void *context, unsigned char *data, size_t capacity, int *error)
 {
     SourceRead *source = static_cast<SourceRead *>(context);
     long got = ahead_read(source->ahead, source->event, data, capacity, error);
-    if (got == kReadNoMemory)
+    if (got < 0 && error_is_out_of_memory(*error))
         out_of_memory();
     return got;
 }
@@ -69,12 +69,12 @@ void scan_source(Ahead *ahead, WalkEvent *event, Collector *collector)
         return;
     }
     say("Analyzing %s.\n", path);
-    std::string error;
+    int error = 0;
     SourceRead source{ahead, event};
     bool read = collect_source(collector, SourceReader{read_source, &source, size}, &error);
     ahead_done(ahead, event);
     if (!read)
-        say("Cannot read %s: %s\n", path, error.c_str());
+        say("Cannot read %s: %s\n", path, error_text(error).c_str());
 }
 
 } // namespace
@@ -93,7 +93,7 @@ int walk_tree(const std::string &directory, Ahead *ahead, Collector *collector)
             out_of_memory();
         // A bare drive ("E:") ends with a colon of its own.
         const char *colon = event.path.back() == ':' ? "" : ":";
-        say("Cannot read %s%s %s\n", event.path.c_str(), colon, event.error.c_str());
+        say("Cannot read %s%s %s\n", event.path.c_str(), colon, error_text(event.error).c_str());
         status = 1;
     }
     return status;

@@ -58,8 +58,17 @@ enum ListStatus {
 struct DirectoryListing {
     DirectoryIdentity identity;
     std::vector<DirectoryEntry> entries; // in the platform's order, without "." and ".."
-    std::string error;                   // why the listing is not whole
+    int error;                           // why the listing is not whole: the system's number
 };
+
+// Failures are told as a status where there are several outcomes, and the
+// system's error number (errno on POSIX, GetLastError() on Windows, but for
+// the reports' C-library numbers: see report_error_text()), which the caller
+// turns into text where it says it.
+std::string error_text(int error);
+
+// True when the system's error number says it had no memory.
+bool error_is_out_of_memory(int error);
 
 // Reads the listing of `directory` (a path ending with kPathSeparator, or a
 // bare drive) into *listing and closes the directory again, so that no handle
@@ -84,12 +93,9 @@ enum OpenStatus {
 // nothing is left open.
 OpenStatus source_open(const std::string &path, SourceFile *file);
 
-// What source_read() returns when the system had no memory for the read.
-enum { kReadNoMemory = -2 };
-
 // Reads up to `capacity` bytes into `data`. Returns the count, 0 at the end of
-// the file, or -1 with the reason in *error.
-long source_read(SourceFile *file, unsigned char *data, size_t capacity, std::string *error);
+// the file, or -1 with the system's error number in *error.
+long source_read(SourceFile *file, unsigned char *data, size_t capacity, int *error);
 
 void source_close(SourceFile *file);
 
@@ -191,40 +197,15 @@ enum DirectoryLock {
 };
 
 // Takes the working directory for this run, so that two runs never write
-// the reports there at once; the lock ends with the process, or with
-// unlock_working_directory(). With `wait`, waits while another run holds it.
-// Where the directory cannot be opened for reading, a lock file in it stands
-// for it, which the run removes as it lets go.
-DirectoryLock lock_working_directory(bool wait, std::string *error);
+// the reports there at once. With `wait`, waits while another run holds it.
+// On POSIX two locks are taken: the directory's own, where it may be read,
+// and a lock file in it, where it may be written, so that users who may only
+// read it or only write it still exclude each other.
+DirectoryLock lock_working_directory(bool wait, int *error);
 
-// Lets go of the working directory, removing the lock file if there is one.
+// Removes the lock file, if this run took one, and lets go of it: for a run
+// that ends, before the process does. The lock on the directory itself (or
+// on Windows, the named mutex) ends with the process.
 void unlock_working_directory();
-
-#ifdef _WIN32
-// WTF-8 (UTF-8, and a surrogate without its pair kept as itself) to UTF-16
-// and back, exactly.
-std::wstring widen(const std::string &text);
-std::string narrow(const std::wstring &wide);
-
-// FindFirstFileW, which lists a directory's first entry into a
-// WIN32_FIND_DATAW: a test stands in for it to answer as a file system here
-// cannot (the root of an empty FAT volume lists nothing at all).
-extern void *(*find_first_file)(const wchar_t *pattern, void *entry);
-
-// The name of the lock that a run in `directory` takes: the same for every
-// spelling of one directory. Returns false (the reason in GetLastError())
-// when the directory cannot be opened.
-bool directory_lock_name(const std::wstring &directory, std::wstring *name);
-
-// The arguments that wmain() is given, in UTF-8.
-std::vector<std::string> utf8_arguments(int argc, wchar_t **argv);
-
-// The extended-length form (\\?\C:\... or \\?\UNC\server\share\...) of
-// `path`, resolved against `base`: an absolute path, the current directory of
-// the drive that a drive-relative `path` names, or else the process's. A
-// `path` already in that form is returned as it is. Parts "." and ".." are
-// resolved; every other part is kept as it is spelt.
-std::wstring extended_length_path(const std::wstring &path, const std::wstring &base);
-#endif
 
 #endif

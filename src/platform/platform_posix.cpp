@@ -96,9 +96,8 @@ ListStatus list_directory(const std::string &directory, DirectoryListing *listin
     int fd = dir != nullptr ? dirfd(dir) : -1;
     struct stat info;
     if (fd < 0 || fstat(fd, &info) != 0) {
-        int error = errno;
-        listing->error = strerror(error);
-        return error == ENOMEM ? kListNoMemory : kListUnopened;
+        listing->error = errno;
+        return errno == ENOMEM ? kListNoMemory : kListUnopened;
     }
     listing->identity = DirectoryIdentity{static_cast<unsigned long long>(info.st_dev),
                                           static_cast<unsigned long long>(info.st_ino), true};
@@ -116,7 +115,7 @@ ListStatus list_directory(const std::string &directory, DirectoryListing *listin
     open_dir.reset();
     if (error == 0)
         return kListed;
-    listing->error = strerror(error);
+    listing->error = error;
     return error == ENOMEM ? kListNoMemory : kListBroken;
 }
 
@@ -139,19 +138,27 @@ OpenStatus source_open(const std::string &path, SourceFile *file)
     return kOpened;
 }
 
-long source_read(SourceFile *file, unsigned char *data, size_t capacity, std::string *error)
+long source_read(SourceFile *file, unsigned char *data, size_t capacity, int *error)
 {
     for (;;) {
         ssize_t got = read(file->fd, data, capacity);
         if (got >= 0)
             return static_cast<long>(got);
-        if (errno == ENOMEM)
-            return kReadNoMemory;
         if (errno != EINTR) {
-            *error = strerror(errno);
+            *error = errno;
             return -1;
         }
     }
+}
+
+std::string error_text(int error)
+{
+    return strerror(error);
+}
+
+bool error_is_out_of_memory(int error)
+{
+    return error == ENOMEM;
 }
 
 void source_close(SourceFile *file)
@@ -557,7 +564,7 @@ int lock_by_file(bool wait)
 
 } // namespace
 
-DirectoryLock lock_working_directory(bool wait, std::string *error)
+DirectoryLock lock_working_directory(bool wait, int *error)
 {
     // Two locks, taken in this order: an advisory lock on the directory
     // itself, where it can be opened for reading, and the lock file, where
@@ -571,7 +578,7 @@ DirectoryLock lock_working_directory(bool wait, std::string *error)
         fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         readable = fd >= 0;
         if (!readable && errno != EACCES) {
-            *error = strerror(errno);
+            *error = errno;
             return kLockUnavailable;
         }
     }
@@ -586,7 +593,7 @@ DirectoryLock lock_working_directory(bool wait, std::string *error)
     if (reason == EWOULDBLOCK && !wait)
         return kLockBusy;
     if (reason != 0) {
-        *error = strerror(reason);
+        *error = reason;
         return kLockUnavailable;
     }
     return kLockHeld;

@@ -16,7 +16,7 @@
 #include <cstring>
 
 #include "open_reports.h"
-#include "platform.h"
+#include "platform_win32.h"
 #include "wtf8.h"
 
 const char kPathSeparator = '\\';
@@ -190,12 +190,12 @@ static std::wstring system_path(const std::string &path)
 }
 
 // The system's text for an error, in UTF-8, without its line end.
-static std::string error_text(DWORD error)
+std::string error_text(int error)
 {
     wchar_t *text = nullptr;
     DWORD length = FormatMessageW(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, error, 0, reinterpret_cast<wchar_t *>(&text), 0, nullptr);
+        nullptr, static_cast<DWORD>(error), 0, reinterpret_cast<wchar_t *>(&text), 0, nullptr);
     std::wstring wide(text != nullptr ? text : L"unknown error", text != nullptr ? length : 13);
     LocalFree(text);
     while (!wide.empty() && (wide.back() == L'\n' || wide.back() == L'\r' || wide.back() == L' '))
@@ -203,14 +203,8 @@ static std::string error_text(DWORD error)
     return narrow(wide);
 }
 
-// The system's text for the last error.
-static std::string last_error_text()
-{
-    return error_text(GetLastError());
-}
-
 // True for the errors by which the system says it has no memory.
-static bool is_out_of_memory(DWORD error)
+bool error_is_out_of_memory(int error)
 {
     return error == ERROR_NOT_ENOUGH_MEMORY || error == ERROR_OUTOFMEMORY;
 }
@@ -283,8 +277,8 @@ ListStatus list_directory(const std::string &directory, DirectoryListing *listin
             identify(path, &listing->identity);
             return kListed;
         }
-        listing->error = error_text(error);
-        return is_out_of_memory(error) ? kListNoMemory : kListUnopened;
+        listing->error = static_cast<int>(error);
+        return error_is_out_of_memory(listing->error) ? kListNoMemory : kListUnopened;
     }
     do {
         std::wstring name = entry.cFileName;
@@ -299,8 +293,8 @@ ListStatus list_directory(const std::string &directory, DirectoryListing *listin
     ListStatus status = kListed;
     DWORD error = GetLastError();
     if (error != ERROR_NO_MORE_FILES) {
-        listing->error = error_text(error);
-        status = is_out_of_memory(error) ? kListNoMemory : kListBroken;
+        listing->error = static_cast<int>(error);
+        status = error_is_out_of_memory(listing->error) ? kListNoMemory : kListBroken;
     }
     FindClose(find);
     identify(path, &listing->identity);
@@ -313,7 +307,8 @@ OpenStatus source_open(const std::string &path, SourceFile *file)
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
-        return is_out_of_memory(GetLastError()) ? kOpenNoMemory : kOpenRefused;
+        return error_is_out_of_memory(static_cast<int>(GetLastError())) ? kOpenNoMemory
+                                                                        : kOpenRefused;
     // Only a disk file is read: a name that leads to a device (a serial
     // port, the console) is closed unread.
     LARGE_INTEGER size;
@@ -331,15 +326,17 @@ OpenStatus source_open(const std::string &path, SourceFile *file)
     return kOpened;
 }
 
-long source_read(SourceFile *file, unsigned char *data, size_t capacity, std::string *error)
+long source_read(SourceFile *file, unsigned char *data, size_t capacity, int *error)
 {
-    const size_t most = 1u << 30;
-    int got = _read(file->fd, data, static_cast<unsigned>(capacity < most ? capacity : most));
-    if (got < 0 && (errno == ENOMEM || is_out_of_memory(GetLastError())))
-        return kReadNoMemory;
-    if (got < 0)
-        *error = strerror(errno);
-    return got;
+    const DWORD most = 1u << 30;
+    DWORD got = 0;
+    HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(file->fd));
+    if (!ReadFile(handle, data, capacity < most ? static_cast<DWORD>(capacity) : most, &got,
+                  nullptr)) {
+        *error = static_cast<int>(GetLastError());
+        return -1;
+    }
+    return static_cast<long>(got);
 }
 
 void source_close(SourceFile *file)
@@ -644,7 +641,7 @@ bool directory_lock_name(const std::wstring &directory, std::wstring *name)
     return true;
 }
 
-DirectoryLock lock_working_directory(bool wait, std::string *error)
+DirectoryLock lock_working_directory(bool wait, int *error)
 {
     // A mutex named after the working directory itself, held until the
     // process ends.
@@ -652,14 +649,14 @@ DirectoryLock lock_working_directory(bool wait, std::string *error)
     if (mutex == nullptr) {
         std::wstring name;
         if (!directory_lock_name(L".", &name)) {
-            *error = last_error_text();
+            *error = static_cast<int>(GetLastError());
             return kLockUnavailable;
         }
         mutex = CreateMutexW(nullptr, FALSE, name.c_str());
         if (mutex == nullptr)
             mutex = CreateMutexW(nullptr, FALSE, name.c_str() + 7); // without "Global\"
         if (mutex == nullptr) {
-            *error = last_error_text();
+            *error = static_cast<int>(GetLastError());
             return kLockUnavailable;
         }
     }
@@ -670,7 +667,7 @@ DirectoryLock lock_working_directory(bool wait, std::string *error)
     case WAIT_TIMEOUT:
         return kLockBusy;
     default:
-        *error = last_error_text();
+        *error = static_cast<int>(GetLastError());
         return kLockUnavailable;
     }
 }

@@ -16,8 +16,15 @@
 #include <emmintrin.h>
 #endif
 
+namespace {
+
+// The accepted file extensions, and the keywords that introduce an
+// environment name, each ended by a null entry.
 const char *const SourceExtensionTable[] = {"tex", "ltx", "sty", "def", nullptr};
 constexpr const char *KeywordTable[] = {"newenvironment", "begin", nullptr};
+
+} // namespace
+
 constexpr char LetterSet[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ@";
 
 namespace {

@@ -13,15 +13,9 @@
 #include <cassert>
 #include <cstddef>
 
-// The accepted file extensions, ended by a null entry.
-extern const char *const SourceExtensionTable[];
-
 // Returns 1 when the text after the last '.' of `path` equals one of the
 // source extensions, byte for byte; 0 otherwise (also when there is no dot).
 int is_source_file(const char *path);
-
-// The keywords that introduce an environment name, ended by a null entry.
-extern const char *const KeywordTable[];
 
 // The 53 name characters.
 extern const char LetterSet[];
