@@ -202,7 +202,7 @@ TEST(Collect, GivesTheOneThreadStoresAtEveryLimit)
     // Each row: the limits, the reads a source gives, where the store thread
     // is said to be idle (where the ring decides, by timing, no edge is
     // claimed), and the edges its counts must show were reached.
-    enum Edge { kHandedOver = 1, kFullTable = 2, kCut = 4 };
+    enum Edge { kHandedOver = 1, kFullTable = 2, kCut = 4, kResumed = 8 };
     struct Row {
         const char *what;
         size_t read_size, batch_size;
@@ -281,6 +281,17 @@ TEST(Collect, GivesTheOneThreadStoresAtEveryLimit)
          {true, true, false},
          kHandedOver | kFullTable | kCut},
         {"the one-thread fallback, scanning here", 9, 0, 2, 4, 1, 1u << 30, true, {}, {}, 0},
+        {"the rest handed over part way, several a batch",
+         7,
+         4096,
+         3,
+         64,
+         1,
+         1u << 30,
+         false,
+         {7},
+         {false, true},
+         kHandedOver | kCut | kResumed},
         {"the ring decides", 11, 0, 3, 2, 8, 2000, false, {5, 11}, {}, 0},
     };
     for (unsigned seed = 1; seed <= 3; ++seed) {
@@ -307,7 +318,8 @@ TEST(Collect, GivesTheOneThreadStoresAtEveryLimit)
             EXPECT_EQ(got.counts.threaded, !row.one_thread) << row.what;
             const CollectCounts &n = got.counts;
             int reached = (n.handed_over > 0 ? kHandedOver : 0) |
-                          (n.flushed_stretches > 0 ? kFullTable : 0) | (n.cut_names > 0 ? kCut : 0);
+                          (n.flushed_stretches > 0 ? kFullTable : 0) |
+                          (n.cut_names > 0 ? kCut : 0) | (n.resumed > 0 ? kResumed : 0);
             EXPECT_EQ(reached & row.edges, row.edges) << row.what << ", seed " << seed;
         }
     }

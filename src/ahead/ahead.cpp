@@ -94,7 +94,7 @@ thread_local bool io_thread = false;
 // Samples of whether the walk waited for the system, taken every call at
 // first and then every kSampleEvery calls: kStartAfter waits among kWindow
 // samples start the reading ahead.
-const unsigned kSampleEvery = 16, kSampleAllFor = 256, kWindow = 64, kStartAfter = 8;
+const unsigned kSampleEvery = 64, kSampleAllFor = 64, kWindow = 64, kStartAfter = 8;
 
 } // namespace
 

@@ -11,6 +11,7 @@
 // read straight into it, which the store thread scans itself.
 #include "collect.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -53,8 +54,9 @@ static_assert(sizeof(Scanner::environment) >= kRecentNameSlack &&
 struct Stretch {
     size_t at;
     size_t length;
-    bool first; // it begins a source; otherwise it goes on from the last stretch
-    bool last;  // no bytes of the source follow
+    bool first;   // it begins a source; otherwise it goes on from the last stretch
+    bool resumes; // it goes on from the scanner state its batch holds
+    bool last;    // no bytes of the source follow
 };
 
 // A batch on a cache line of its own: the calling thread updates the one it
@@ -68,6 +70,8 @@ struct alignas(64) RingBatch {
     size_t capacity;
     Stretch *stretch; // the table of stretches, limits.stretches long
     int stretches;
+    bool resumes;   // `resume` is a stretch's: one per batch
+    Scanner resume; // the calling thread's scanner, where a source it began was handed over
 };
 
 } // namespace
@@ -84,7 +88,7 @@ struct Collector {
     // memory of names handed on.
     unsigned char *block;
     RecentNames *recent;
-    unsigned long handed_over, flushed_stretches; // for the counts
+    unsigned long handed_over, resumed, flushed_stretches; // for the counts
     // The store thread's scanner for the stretches, the names it found there
     // and not yet stored, and its own memory of names.
     alignas(64) Scanner scanner;
@@ -121,6 +125,8 @@ void scan_stretch(Collector *c, RingBatch *slot, const Stretch &stretch)
 {
     if (stretch.first)
         scanner_init(&c->scanner);
+    else if (stretch.resumes)
+        c->scanner = slot->resume;
     SourceBuffer buffer;
     source_buffer_init(&buffer, slot->data + stretch.at, stretch.length);
     source_buffer_refill(&buffer, stretch.length, stretch.last);
@@ -165,6 +171,7 @@ void store_batch(Collector *c, RingBatch *slot)
     c->cut_in_group = false;
     slot->used = 0;
     slot->stretches = 0;
+    slot->resumes = false;
 }
 
 void store_loop(Collector *c)
@@ -252,13 +259,13 @@ unsigned char *stretch_room(Collector *c, size_t *room)
 }
 
 // Records the `count` bytes just read at stretch_room() as the next stretch
-// of the source: `first` says it begins the source, `last` that no more
-// follow.
-void add_stretch(Collector *c, size_t count, bool first, bool last)
+// of the source: `first` says it begins the source, `resumes` that it goes on
+// from the batch's scanner state, `last` that no more follow.
+void add_stretch(Collector *c, size_t count, bool first, bool resumes, bool last)
 {
     RingBatch *slot = filling(c);
-    COLLECT_CHECK(slot->stretches < c->limits.stretches);
-    slot->stretch[slot->stretches++] = Stretch{slot->used, count, first, last};
+    COLLECT_CHECK(slot->stretches < c->limits.stretches && (!resumes || slot->resumes));
+    slot->stretch[slot->stretches++] = Stretch{slot->used, count, first, resumes, last};
     slot->used += count;
 }
 
@@ -288,17 +295,29 @@ size_t read_on(Reading *reading, unsigned char *at, size_t room, bool *ended)
     return count;
 }
 
-// Reads a whole source straight into the batches, for the store thread to
-// scan: the same reads as scanning here makes, ending the same way.
-bool hand_over(Collector *c, Reading *reading)
+// Reads the rest of a source straight into the batches, for the store thread
+// to scan: from its start, or, given `resume`, on from this thread's scanner,
+// which has consumed every byte read so far. The same reads as scanning here
+// makes, ending the same way.
+bool hand_over(Collector *c, Reading *reading, const Scanner *resume)
 {
     ++c->handed_over;
+    c->resumed += resume != nullptr;
     for (bool first = true;; first = false) {
         size_t room;
         unsigned char *at = stretch_room(c, &room);
+        bool resumes = first && resume != nullptr;
+        if (resumes) {
+            if (filling(c)->resumes) { // another source's: one a batch
+                hand_on(c);
+                at = stretch_room(c, &room);
+            }
+            filling(c)->resume = *resume;
+            filling(c)->resumes = true;
+        }
         bool last;
         size_t count = read_on(reading, at, room, &last);
-        add_stretch(c, count, first, last);
+        add_stretch(c, count, first && resume == nullptr, resumes, last);
         if (last)
             return !reading->failed;
     }
@@ -317,9 +336,11 @@ CollectLimits collect_default_limits()
     limits.ring_length = 6;
     limits.stretches = 256;
     limits.least_read = 4096;
-    // A source of up to four batches is handed over; a larger one is kept
-    // here: handed over, it would keep the store thread busy alone while
-    // this one waited for room in the ring.
+    // A source of up to four batches is handed over, or the rest of one
+    // once no more is left; a larger rest is kept here: handed over, it
+    // would keep the store thread busy alone while this one waited for room
+    // in the ring. Handing over the rest part way shares the large sources'
+    // scanning between the threads (docs/benchmarks.md).
     limits.hand_over = 4 * limits.batch_size;
     return limits;
 }
@@ -344,6 +365,7 @@ Collector *collect_start(CommandTable *table, EnvironmentList *list, const Colle
         slot.capacity = c->limits.batch_size;
         slot.stretch = new Stretch[static_cast<size_t>(limits.stretches)];
         slot.stretches = 0;
+        slot.resumes = false;
     }
     c->block = new unsigned char[limits.read_size + kRecentNameSlack];
     c->recent = new RecentNames();
@@ -368,16 +390,18 @@ bool collect_source(Collector *c, const SourceReader &reader, int *error)
     source_buffer_init(&buffer, c->block, c->limits.read_size);
     Scanner scanner;
     scanner_init(&scanner);
-    // A small source is handed over whole while the store thread is free, to
-    // be scanned there; the rest are scanned here. So the two threads share
-    // the scanning as the work comes.
-    if (reader.size <= c->limits.hand_over && store_thread_free(c))
-        return hand_over(c, &reading);
+    // A source is handed over whole while the store thread is free, to be
+    // scanned there, or the rest of one that this thread began, once the
+    // store thread is free and the rest is small; the rest are scanned here.
+    // So the two threads share the scanning as the work comes.
     for (;;) {
         ScanToken token = scanner_next(&scanner, &buffer);
         if (token == kTokenEnd)
             return !reading.failed;
         if (token == kTokenMore) {
+            unsigned long long rest = reader.size - std::min(reader.size, reading.total);
+            if (rest <= c->limits.hand_over && store_thread_free(c))
+                return hand_over(c, &reading, reading.total == 0 ? nullptr : &scanner);
             bool ended;
             size_t count = read_on(&reading, buffer.data, buffer.capacity, &ended);
             source_buffer_refill(&buffer, count, ended);
@@ -400,7 +424,8 @@ CollectCounts collect_finish(Collector *c)
         }
         c->thread.join();
     }
-    CollectCounts counts{c->handed_over, c->flushed_stretches, c->cut_names, c->threaded};
+    CollectCounts counts{c->handed_over, c->resumed, c->flushed_stretches, c->cut_names,
+                         c->threaded};
     for (int i = 0; i < c->limits.ring_length; ++i) {
         delete[] c->ring[i].data;
         delete[] c->ring[i].stretch;

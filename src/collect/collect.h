@@ -30,7 +30,8 @@ struct CollectLimits {
     int stretches;     // stretches of sources one batch can hold, at least 1
     size_t least_read; // fewest bytes read into a batch at a time, at least 1
     // A source of at most this many bytes is handed over whole to the store
-    // thread, when it is free, rather than scanned here.
+    // thread, when it is free, rather than scanned here; so is the rest of
+    // one begun here, once the rest is no more and the thread is free.
     unsigned long long hand_over;
     bool one_thread; // store on the calling thread, as when no thread starts
     // When set, answers "is the store thread idle?" in place of the ring, so
@@ -56,6 +57,7 @@ struct SourceReader {
 // that the edges they aim at were reached.
 struct CollectCounts {
     unsigned long handed_over;       // sources handed over to the store thread
+    unsigned long resumed;           // of those, handed over part way (their rest)
     unsigned long flushed_stretches; // batches handed on early: stretch table full
     unsigned long cut_names;         // names the store thread gathered across stretches
     bool threaded;                   // the store thread ran
