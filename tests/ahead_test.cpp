@@ -361,9 +361,10 @@ TEST(Ahead, ReadingAheadGivesTheWalkWhatAskingInTurnGives)
             if (row.threads == 0) {
                 EXPECT_NE(tree.answered, direct_tree.answered) << "not out of order: " << row.what;
             }
-            // A source whose end came with its first bytes is closed at once.
+            // A source whose end came with its first bytes is closed at once:
+            // only the one whose size says 0 waits open for the walk.
             if (row.source_bytes == 1 << 20) {
-                EXPECT_LE(tree.most_open, std::max(row.threads, 1) + 1) << row.what;
+                EXPECT_LE(tree.most_open, std::max(row.threads, 1) + 2) << row.what;
             }
             // Started part way, the directories under way have their
             // subdirectories requested: listed before the walk comes to them.

@@ -440,6 +440,21 @@ int errno_of(DWORD error)
 
 namespace {
 
+// The final path of what `path` leads to, through links and junctions; `path`
+// itself when it cannot be opened.
+std::wstring final_path(const std::wstring &path)
+{
+    HANDLE handle =
+        CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return path;
+    std::wstring final(kLongestPath, L'\0');
+    DWORD length = GetFinalPathNameByHandleW(handle, &final[0], kLongestPath, FILE_NAME_NORMALIZED);
+    CloseHandle(handle);
+    return length > 0 && length < kLongestPath ? final.substr(0, length) : path;
+}
+
 // The extended-length path of the directory that `path` lies in, with its
 // separator, and the name in it.
 void split_path(const std::wstring &path, std::wstring *directory, std::wstring *name)
@@ -478,31 +493,22 @@ int report_stream_open(const char *name, ReportStream *stream)
 {
     *stream = ReportStream{-1, false, false, name, {}};
     // A report that is a link (a symbolic link or a junction's file) is
-    // replaced where the link leads: the final path of what it opens.
+    // replaced where the link leads.
     std::wstring wide = system_path(name);
     DWORD attributes = GetFileAttributesW(wide.c_str());
-    HANDLE handle =
-        CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (handle != INVALID_HANDLE_VALUE) {
-        std::wstring final(kLongestPath, L'\0');
-        DWORD length =
-            GetFinalPathNameByHandleW(handle, &final[0], kLongestPath, FILE_NAME_NORMALIZED);
-        CloseHandle(handle);
-        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
-            !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
-            return EACCES; // as the system answers for a directory
-        if (length > 0 && length < kLongestPath) {
-            final.resize(length);
-            stream->target = narrow(final);
-            attributes = GetFileAttributesW(final.c_str());
-        }
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+        !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return EACCES; // as the system answers for a directory
+    std::wstring final = final_path(wide);
+    if (final != wide) {
+        stream->target = narrow(final);
+        attributes = GetFileAttributesW(final.c_str());
     }
     // A read-only report is left as it is, as Windows leaves it (Wine would
     // replace it).
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
         return EACCES;
-    handle = make_temporary(stream->target, &stream->temporary);
+    HANDLE handle = make_temporary(stream->target, &stream->temporary);
     if (handle == INVALID_HANDLE_VALUE) {
         // No file can be made beside the report (its folder may not be
         // written): a report that may itself be written is written in place,
@@ -592,18 +598,7 @@ void report_leftovers_remove(const char *const *names, int count)
     // A temporary file of a live run is open without leave to delete it: only
     // the leftovers of runs that have ended go.
     for (int i = 0; i < count; ++i) {
-        std::wstring wide = system_path(names[i]);
-        HANDLE handle =
-            CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-        if (handle != INVALID_HANDLE_VALUE) {
-            std::wstring final(kLongestPath, L'\0');
-            DWORD length =
-                GetFinalPathNameByHandleW(handle, &final[0], kLongestPath, FILE_NAME_NORMALIZED);
-            CloseHandle(handle);
-            if (length > 0 && length < kLongestPath)
-                wide = final.substr(0, length);
-        }
+        std::wstring wide = final_path(system_path(names[i]));
         std::wstring directory, name;
         split_path(wide, &directory, &name);
         WIN32_FIND_DATAW entry;
