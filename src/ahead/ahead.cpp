@@ -306,11 +306,16 @@ void take_returned(Ahead *a)
         newest = a->returned;
         a->returned = nullptr;
     }
-    std::vector<Request *> returned; // oldest first
-    for (Request *r = newest; r != nullptr; r = r->next_returned)
-        returned.push_back(r);
-    std::reverse(returned.begin(), returned.end());
-    for (Request *r : returned) {
+    // The list turned round in place, oldest first.
+    Request *oldest = nullptr;
+    while (newest != nullptr) {
+        Request *older = newest->next_returned;
+        newest->next_returned = oldest;
+        oldest = newest;
+        newest = older;
+    }
+    for (Request *next = oldest, *r; (r = next) != nullptr;) {
+        next = r->next_returned; // before `r` may be freed
         AHEAD_CHECK(!r->returned && a->in_queue > 0);
         r->returned = true;
         --a->in_queue;
