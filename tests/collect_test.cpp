@@ -206,7 +206,7 @@ TEST(Collect, GivesTheOneThreadStoresAtEveryLimit)
     struct Row {
         const char *what;
         size_t read_size, batch_size;
-        int ring_length, stretches;
+        int ring_length, free_below, stretches;
         size_t least_read;
         unsigned long long hand_over;
         bool one_thread;
@@ -217,7 +217,8 @@ TEST(Collect, GivesTheOneThreadStoresAtEveryLimit)
         {"the run's own limits",
          kDefaultBufferSize,
          256 * 1024,
-         6,
+         16,
+         11,
          256,
          4096,
          1024 * 1024,
@@ -229,6 +230,7 @@ TEST(Collect, GivesTheOneThreadStoresAtEveryLimit)
          7,
          0,
          2,
+         1,
          3,
          1,
          1u << 30,
@@ -240,6 +242,7 @@ TEST(Collect, GivesTheOneThreadStoresAtEveryLimit)
          1,
          0,
          2,
+         1,
          3,
          1,
          1u << 30,
@@ -253,6 +256,7 @@ TEST(Collect, GivesTheOneThreadStoresAtEveryLimit)
          3,
          1,
          1,
+         1,
          1u << 30,
          false,
          {3, 1},
@@ -262,6 +266,7 @@ TEST(Collect, GivesTheOneThreadStoresAtEveryLimit)
          5,
          0,
          2,
+         1,
          64,
          1,
          1500,
@@ -273,6 +278,7 @@ TEST(Collect, GivesTheOneThreadStoresAtEveryLimit)
          4,
          0,
          2,
+         1,
          2,
          1,
          1u << 30,
@@ -280,11 +286,12 @@ TEST(Collect, GivesTheOneThreadStoresAtEveryLimit)
          {1, 4},
          {true, true, false},
          kHandedOver | kFullTable | kCut},
-        {"the one-thread fallback, scanning here", 9, 0, 2, 4, 1, 1u << 30, true, {}, {}, 0},
+        {"the one-thread fallback, scanning here", 9, 0, 2, 1, 4, 1, 1u << 30, true, {}, {}, 0},
         {"the rest handed over part way, several a batch",
          7,
          4096,
          3,
+         1,
          64,
          1,
          1u << 30,
@@ -292,7 +299,7 @@ TEST(Collect, GivesTheOneThreadStoresAtEveryLimit)
          {7},
          {false, true},
          kHandedOver | kCut | kResumed},
-        {"the ring decides", 11, 0, 3, 2, 8, 2000, false, {5, 11}, {}, 0},
+        {"the ring decides", 11, 0, 3, 2, 2, 8, 2000, false, {5, 11}, {}, 0},
     };
     for (unsigned seed = 1; seed <= 3; ++seed) {
         std::vector<std::string> sources = random_sources(seed, 24, 3000);
@@ -304,6 +311,7 @@ TEST(Collect, GivesTheOneThreadStoresAtEveryLimit)
             limits.read_size = row.read_size;
             limits.batch_size = row.batch_size;
             limits.ring_length = row.ring_length;
+            limits.free_below = row.free_below;
             limits.stretches = row.stretches;
             limits.least_read = row.least_read;
             limits.hand_over = row.hand_over;

@@ -212,10 +212,10 @@ void hand_on(Collector *c)
     c->changed.wait(guard, [c] { return c->full < c->limits.ring_length; });
 }
 
-// True when the store thread is free to take a source: it has at most the
-// one batch it may be storing in hand, and none waits behind it, so a
-// source handed to it now is scanned there without holding back the
-// calling thread. The limits' hook answers instead when it is set.
+// True when the store thread is free to take a source: fewer than
+// limits.free_below batches wait for it or are being stored, so a source
+// handed to it now is scanned there before the calling thread runs out of
+// batches to fill. The limits' hook answers instead when it is set.
 bool store_thread_free(Collector *c)
 {
     if (c->limits.idle != nullptr)
@@ -223,7 +223,7 @@ bool store_thread_free(Collector *c)
     if (!c->threaded)
         return false;
     std::lock_guard<std::mutex> guard(c->lock);
-    return c->full <= 1;
+    return c->full < c->limits.free_below;
 }
 
 void append_name(Collector *c, NameKind kind, const char *name, size_t length)
@@ -329,11 +329,16 @@ CollectLimits collect_default_limits()
 {
     CollectLimits limits{};
     limits.read_size = kDefaultBufferSize;
-    // Batches of 256 KiB, six in the ring: the one being filled and up to
-    // five waiting or being stored. Four were slower (the calling thread
-    // waited for the store thread between bursts); more only took memory.
+    // Batches of 256 KiB, sixteen in the ring: the one being filled and up
+    // to fifteen waiting or being stored. The store thread takes sources
+    // whole while fewer than eleven wait, so the calling thread mostly
+    // lists, opens and reads, and scans only while the store thread is far
+    // behind: the calling thread bounds a run. Six in the ring, with sources
+    // handed over only while at most one waited, was 3 to 4% slower
+    // (docs/benchmarks.md).
     limits.batch_size = 256 * 1024;
-    limits.ring_length = 6;
+    limits.ring_length = 16;
+    limits.free_below = 11;
     limits.stretches = 256;
     limits.least_read = 4096;
     // A source of up to four batches is handed over, or the rest of one
@@ -351,8 +356,8 @@ Collector *collect_start(CommandTable *table, EnvironmentList *list, const Colle
     c->table = table;
     c->list = list;
     c->limits = limits;
-    COLLECT_CHECK(limits.read_size >= 1 && limits.ring_length >= 2 && limits.stretches >= 1 &&
-                  limits.least_read >= 1);
+    COLLECT_CHECK(limits.read_size >= 1 && limits.ring_length >= 2 && limits.free_below >= 1 &&
+                  limits.stretches >= 1 && limits.least_read >= 1);
     if (c->limits.batch_size < kLongestRecord)
         c->limits.batch_size = kLongestRecord;
     if (c->limits.batch_size < limits.least_read)
