@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -260,6 +261,18 @@ TEST(Reports, FailuresAreReportedInAFixedOrder)
     EXPECT_EQ(run.err, console(expected));
 }
 
+// Copies of names laid out as the stores keep them, on a name word and
+// padded with zeros to one, as sort_names() reads them.
+struct StoredNames {
+    std::vector<std::vector<uint64_t>> words;
+    const char *add(const std::string &name)
+    {
+        words.emplace_back(name.size() / kNameWord + 1, 0);
+        memcpy(words.back().data(), name.data(), name.size());
+        return reinterpret_cast<const char *>(words.back().data());
+    }
+};
+
 TEST(SortNames, PutsEachPairInByteOrderWithPrefixesFirst)
 {
     struct {
@@ -271,13 +284,23 @@ TEST(SortNames, PutsEachPairInByteOrderWithPrefixesFirst)
         {"\x7f", "\x80"},   {"a", "\xff"}, // unsigned
     };
     std::unique_ptr<SortRoom, void (*)(SortRoom *)> room(sort_room_new(2), sort_room_free);
+    StoredNames stored;
     for (const auto &c : cases)
         for (bool swapped : {false, true}) {
-            const char *names[] = {swapped ? c.second : c.first, swapped ? c.first : c.second};
+            const char *names[] = {stored.add(swapped ? c.second : c.first),
+                                   stored.add(swapped ? c.first : c.second)};
             sort_names(names, 2, room.get());
             EXPECT_STREQ(names[0], c.first) << c.first << " vs " << c.second;
             EXPECT_STREQ(names[1], c.second);
         }
+}
+
+TEST(SortNames, RefusesANameNotLaidOutAsStored)
+{
+    std::unique_ptr<SortRoom, void (*)(SortRoom *)> room(sort_room_new(2), sort_room_free);
+    StoredNames stored;
+    const char *names[] = {stored.add("ab"), stored.add("xabc") + 1};
+    EXPECT_DEATH(sort_names(names, 2, room.get()), "not as the stores keep names");
 }
 
 // What sort_names() has told: each time, whether the names it said were
@@ -307,9 +330,10 @@ void expect_name_order(std::vector<std::string> names, size_t least, std::mt1993
     names.erase(std::unique(names.begin(), names.end()), names.end());
     ASSERT_GE(names.size(), least);
     std::shuffle(names.begin(), names.end(), *random);
+    StoredNames stored;
     std::vector<const char *> array;
     for (const std::string &name : names)
-        array.push_back(name.c_str());
+        array.push_back(stored.add(name));
     std::vector<const char *> expected = array;
     std::sort(expected.begin(), expected.end(),
               [](const char *a, const char *b) { return name_order(&a, &b) < 0; });

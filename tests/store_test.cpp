@@ -1,7 +1,13 @@
 // Tests of the name stores: the hash, table order, list order, duplicates.
 #include <gtest/gtest.h>
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -98,23 +104,53 @@ TEST(CommandTable, CopiesTheNameItIsGiven)
     command_table_free(table);
 }
 
+// True when `name` lies as a store promises: on a name word, with zeros
+// from its end to the next one.
+bool laid_out_as_stored(const char *name)
+{
+    if (reinterpret_cast<uintptr_t>(name) % kNameWord != 0)
+        return false;
+    size_t at = strlen(name) + 1;
+    for (; at % kNameWord != 0; ++at)
+        if (name[at] != 0)
+            return false;
+    return true;
+}
+
 TEST(CommandTable, NamesOfAnyLengthAreKept)
 {
-    // Longer than the store's allocation chunks, between short names.
-    const std::string names[] = {"a", std::string(300000, 'x'), "b", std::string(1 << 20, 'y'),
-                                 "c"};
+    // Longer than the store's allocation chunks, between short names; and
+    // each stored on a name word with zeros to the next, in memory that was
+    // not zero when taken (glibc fills what it hands out on request).
+#ifdef __GLIBC__
+    mallopt(M_PERTURB, 0x5a);
+#endif
+    const std::string names[] = {"a",        std::string(300000, 'x'),
+                                 "b",        std::string(1 << 20, 'y'),
+                                 "c",        "sevenxx",
+                                 "eightxxx", "ninexxxx9"};
     CommandTable *table = command_table_new();
     EnvironmentList list{};
     for (const std::string &name : names) {
         store_command(table, name);
         store_environment(&list, name);
     }
+#ifdef __GLIBC__
+    mallopt(M_PERTURB, 0);
+#endif
+    int count = 0;
+    NameArray array = command_table_names(table, &count);
+    for (int i = 0; i < count; ++i)
+        EXPECT_TRUE(laid_out_as_stored(array[i])) << std::string(array[i]).substr(0, 9);
+    name_array_free(array);
+    for (const NameNode *node = list.head; node != nullptr; node = node->next)
+        EXPECT_TRUE(laid_out_as_stored(node->text)) << std::string(node->text).substr(0, 9);
     std::vector<std::string> stored = table_order(table);
     std::vector<std::string> expected(std::begin(names), std::end(names));
     std::sort(stored.begin(), stored.end());
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(stored, expected);
-    EXPECT_EQ(list_order(&list, 5), std::vector<std::string>(std::rbegin(names), std::rend(names)));
+    EXPECT_EQ(list_order(&list, 8), std::vector<std::string>(std::rbegin(names), std::rend(names)));
     command_table_free(table);
     environment_free(&list);
 }

@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -131,16 +132,20 @@ void report_end(const ReportFile &file, int *failures)
     ++*failures;
 }
 
-// Packs the bytes of `name` from `depth` on; the caller knows that the name
-// is at least `depth` bytes long. A name that ends right at `depth` gives 0.
+// The eight bytes of `name` from `depth` (a multiple of kNameWord) on, the
+// first highest; the caller knows that the name is at least `depth` bytes
+// long. Stored names are padded with zero bytes to a name word, so the
+// bytes past the name's end are zero: one that ends right at `depth` gives
+// 0, and a word whose lowest byte is not zero holds no end.
 uint64_t word_at(const char *name, size_t depth)
 {
-    const char *p = name + depth;
-    uint64_t word = 0;
-    int i = 0;
-    for (; i < 8 && p[i] != 0; ++i)
-        word = word << 8 | static_cast<unsigned char>(p[i]);
-    return i == 0 ? 0 : word << (8 * (8 - i));
+    static_assert(kNameWord == sizeof(uint64_t), "a sort word is a name word");
+    uint64_t word;
+    memcpy(&word, name + depth, sizeof word);
+#if !defined(__BYTE_ORDER__) || __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    word = __builtin_bswap64(word);
+#endif
+    return word;
 }
 
 // Fills the words of keys[0, count) with the bytes of their names from
@@ -363,8 +368,16 @@ void sort_names(NameArray names, int count, SortRoom *room, void (*sorted)(void 
 {
     size_t n = static_cast<size_t>(count);
     SortKey *keys = room->key;
-    for (size_t i = 0; i < n; ++i)
+    uintptr_t places = 0;
+    for (size_t i = 0; i < n; ++i) {
         keys[i].name = names[i];
+        places |= reinterpret_cast<uintptr_t>(names[i]);
+    }
+    // The words are read whole: a name off a name word is no stored name.
+    if ((places & (kNameWord - 1)) != 0) {
+        fputs("quillmap: internal error: a name to sort is not as the stores keep names\n", stderr);
+        abort();
+    }
     fill_words(keys, n, n, 0);
     SortProgress progress{names, sorted, context, 0};
     sort_from(keys, n, n, 0, room, &progress);

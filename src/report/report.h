@@ -45,7 +45,9 @@ void sort_room_free(SortRoom *room);
 // Sorts `count` names into the order of the ".lst" reports (bytes compared
 // as unsigned values, a prefix first), eight bytes a level: a level
 // of many keys by radix, a small one by comparison. `room` was made for at
-// least `count` names. As the names from the first on reach their final
+// least `count` names, which lie as the stores keep them (each on a name
+// word, padded with zeros to one; any other ends the run as an internal
+// error). As the names from the first on reach their final
 // places, `sorted` (when given) is called with `context` and how many are:
 // every few thousand names, and with `count` at the end (unless it is 0).
 void sort_names(NameArray names, int count, SortRoom *room,

@@ -137,11 +137,16 @@ struct ChunkHeader {
 const size_t kChunkHeaderSize =
     (sizeof(ChunkHeader) + alignof(max_align_t) - 1) & ~(alignof(max_align_t) - 1);
 
-// The bytes that a node with a name of `length` bytes takes in its chunk.
+static_assert(sizeof(NameNode) % kNameWord == 0 && kChunkHeaderSize % kNameWord == 0 &&
+                  alignof(NameNode) <= kNameWord,
+              "a node, and so its name, must begin on a name word");
+
+// The bytes that a node with a name of `length` bytes takes in its chunk:
+// the node, the name and its zero, padded to a name word.
 size_t node_size(size_t length)
 {
     size_t size = sizeof(NameNode) + length + 1;
-    return (size + alignof(NameNode) - 1) & ~(alignof(NameNode) - 1);
+    return (size + kNameWord - 1) & ~static_cast<size_t>(kNameWord - 1);
 }
 
 // Makes a node in `pool` holding a copy of `name` (of `length` bytes) with a
@@ -164,8 +169,9 @@ NameNode *name_node_new(NamePool *pool, const char *name, size_t length)
     NameNode *node = reinterpret_cast<NameNode *>(pool->cursor);
     pool->cursor += size;
     node->text = reinterpret_cast<char *>(node + 1);
+    // The last word is zeroed first: the name's end and its padding.
+    memset(reinterpret_cast<char *>(node) + size - kNameWord, 0, kNameWord);
     memcpy(node->text, name, length);
-    node->text[length] = 0;
     node->next = nullptr;
     return node;
 }

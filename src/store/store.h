@@ -29,8 +29,10 @@ struct NameIndex {
 };
 
 // One stored name. The node owns `text`, a zero-terminated copy of the name,
-// exactly its length plus one bytes, which follows the node at once; `next`
-// links the environment list (a command's is unused).
+// which follows the node at once; `next` links the environment list (a
+// command's is unused). `text` begins on an eight-byte boundary, and zero
+// bytes follow the name up to the next one past its end, so that a reader
+// may take a stored name eight bytes at a time (see kNameWord).
 struct NameNode {
     char *text;
     NameNode *next;
@@ -67,6 +69,11 @@ struct EnvironmentList {
     NameIndex index;
     NamePool pool;
 };
+
+// The unit in which a stored name may be read: every stored name, and every
+// name in a NameArray, begins on a multiple of it and is padded with zero
+// bytes to one.
+enum { kNameWord = 8 };
 
 // A heap array of pointers to names that a store still owns, released with
 // name_array_free(), which frees none of the names.
