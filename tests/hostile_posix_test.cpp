@@ -211,6 +211,7 @@ TEST(HostileTrees, ADeepTreeIsWalkedWithFewFileDescriptorsAndASmallStack)
     ToolRun run = run_tool(dir.path(), {"deep", "after"}, "ulimit -n 64 && ulimit -s 256 && exec");
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(count_of(run.err, "Analyzing deep/"), listed_files);
+    EXPECT_EQ(count_of(run.err, "/a.tex.\n"), listed_files); // past 1 KiB too
     EXPECT_EQ(count_of(run.err, ". why?\n"), refused_files);
     EXPECT_GE(listed_files, 1000u);
     // The walk goes on after the deep tree.

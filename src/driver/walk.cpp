@@ -2,16 +2,28 @@
 // the pipeline and closed, and the listings that failed, said.
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "../platform/platform.h"
 #include "driver.h"
 
+namespace {
+
+// Once a message cannot be written (the reader of a pipe has gone), the rest
+// are dropped: the walk and the reports go on.
+bool silenced = false;
+
+void say_text(const char *text, size_t length)
+{
+    if (!silenced)
+        silenced = !message_write(text, length);
+}
+
+} // namespace
+
 void say(const char *format, ...)
 {
-    // Once a message cannot be written (the reader of a pipe has gone), the
-    // rest are dropped: the walk and the reports go on.
-    static bool silenced = false;
     if (silenced)
         return;
     // Most lines fit the buffer on the stack; a longer one is formatted
@@ -32,7 +44,7 @@ void say(const char *format, ...)
         vsnprintf(text, longer.size(), format, arguments);
         va_end(arguments);
     }
-    silenced = !message_write(text, static_cast<size_t>(length));
+    say_text(text, static_cast<size_t>(length));
 }
 
 namespace {
@@ -53,6 +65,23 @@ long read_source(void *context, unsigned char *data, size_t capacity, int *error
     return got;
 }
 
+// Says "Analyzing PATH." as say() would, put together without formatting:
+// it is said for every source.
+void say_analyzing(const std::string &path)
+{
+    static const char head[] = "Analyzing ", tail[] = ".\n";
+    char line[1024];
+    size_t length = sizeof head - 1 + path.size() + sizeof tail - 1;
+    if (length > sizeof line) {
+        say("%s%s%s", head, path.c_str(), tail);
+        return;
+    }
+    memcpy(line, head, sizeof head - 1);
+    memcpy(line + sizeof head - 1, path.data(), path.size());
+    memcpy(line + length - (sizeof tail - 1), tail, sizeof tail - 1);
+    say_text(line, length);
+}
+
 // Reads one source into the pipeline. Says "Analyzing PATH." when it is
 // open, "Cannot open PATH. why?" when it cannot be, and "Cannot read PATH:
 // REASON" when a read fails (the names before are kept).
@@ -68,7 +97,7 @@ void scan_source(Ahead *ahead, WalkEvent *event, Collector *collector)
         ahead_done(ahead, event);
         return;
     }
-    say("Analyzing %s.\n", path);
+    say_analyzing(event->path);
     int error = 0;
     SourceRead source{ahead, event};
     bool read = collect_source(collector, SourceReader{read_source, &source, size}, &error);
