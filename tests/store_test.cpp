@@ -125,10 +125,17 @@ TEST(CommandTable, NamesOfAnyLengthAreKept)
 #ifdef __GLIBC__
     mallopt(M_PERTURB, 0x5a);
 #endif
-    const std::string names[] = {"a",        std::string(300000, 'x'),
-                                 "b",        std::string(1 << 20, 'y'),
-                                 "c",        "sevenxx",
-                                 "eightxxx", "ninexxxx9"};
+    const std::string names[] = {"a",
+                                 std::string(300000, 'x'),
+                                 "b",
+                                 std::string(1 << 20, 'y'),
+                                 "c",
+                                 "sevenxx",
+                                 "eightxxx",
+                                 "ninexxxx9",
+                                 "\x01",
+                                 std::string(8, '\x01'),
+                                 "\xff\x80\x01\x02\x01\x7f\x01\x01\x01"};
     CommandTable *table = command_table_new();
     EnvironmentList list{};
     for (const std::string &name : names) {
@@ -150,7 +157,8 @@ TEST(CommandTable, NamesOfAnyLengthAreKept)
     std::sort(stored.begin(), stored.end());
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(stored, expected);
-    EXPECT_EQ(list_order(&list, 8), std::vector<std::string>(std::rbegin(names), std::rend(names)));
+    EXPECT_EQ(list_order(&list, 11),
+              std::vector<std::string>(std::rbegin(names), std::rend(names)));
     command_table_free(table);
     environment_free(&list);
 }
