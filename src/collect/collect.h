@@ -5,8 +5,8 @@
 // sources in turn would add them, so the stores end up as that scan leaves
 // them. Behind this interface the work is split over two threads: the
 // calling one reads and scans sources and carries the names it finds, in
-// batches, through a ring to a store thread that adds them; and while the
-// store thread has little to do, the calling one reads the rest of a source
+// batches, through a ring to a store thread that adds them; and unless the
+// store thread is far behind, the calling one reads the rest of a source
 // straight into a batch, for the store thread to scan itself. Each thread
 // remembers the short names it handed on lately and does not hand them on
 // again. Without a thread (none could be started, or the limits say so),
