@@ -284,7 +284,7 @@ TEST(NameGroup, StoresLikeAddingEachNameInTurn)
     name_group_store(&group, table, &list);
     EXPECT_EQ(table_order(table), table_order(expected_table));
     EXPECT_EQ(command_table_count(table), 39);
-    EXPECT_EQ(list_order(&list, 8), list_order(&expected_list, 11));
+    EXPECT_EQ(list_order(&list, 11), list_order(&expected_list, 11));
     EXPECT_EQ(environment_list_count(&list), 11);
     command_table_free(table);
     command_table_free(expected_table);
