@@ -333,9 +333,9 @@ CollectLimits collect_default_limits()
     // to fifteen waiting or being stored. The store thread takes sources
     // whole while fewer than eleven wait, so the calling thread mostly
     // lists, opens and reads, and scans only while the store thread is far
-    // behind: the calling thread bounds a run. Six in the ring, with sources
-    // handed over only while at most one waited, was 3 to 4% slower
-    // (docs/benchmarks.md).
+    // behind: the calling thread's own work is what bounds a run. Six in the
+    // ring, with sources handed over only while at most one waited, was 3 to
+    // 4% slower (docs/benchmarks.md).
     limits.batch_size = 256 * 1024;
     limits.ring_length = 16;
     limits.free_below = 11;
