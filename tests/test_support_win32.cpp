@@ -159,12 +159,23 @@ ToolRun run_tool(const std::string &cwd, const std::vector<std::string> &args,
     startup.hStdOutput = out;
     startup.hStdError = err;
     PROCESS_INFORMATION process{};
-    BOOL started = CreateProcessW(widen(exe).c_str(), &wide_line[0], nullptr, nullptr, TRUE, 0,
-                                  nullptr, widen(cwd).c_str(), &startup, &process);
+    // Wine has been seen to refuse a start once in a while (one test of one
+    // CI run): a start is tried three times, each with a fresh command line,
+    // which CreateProcessW may write to.
+    BOOL started = FALSE;
+    DWORD why = 0;
+    for (int attempt = 0; attempt < 3 && !started; ++attempt) {
+        if (attempt > 0)
+            Sleep(200);
+        std::wstring command = wide_line;
+        started = CreateProcessW(widen(exe).c_str(), &command[0], nullptr, nullptr, TRUE, 0,
+                                 nullptr, widen(cwd).c_str(), &startup, &process);
+        why = started ? 0 : GetLastError();
+    }
     CloseHandle(out);
     CloseHandle(err);
     if (!started)
-        throw std::runtime_error("cannot start " + exe);
+        throw std::runtime_error("cannot start " + exe + ": error " + std::to_string(why));
     ToolRun run;
     if (WaitForSingleObject(process.hProcess, 120000) != WAIT_OBJECT_0) {
         TerminateProcess(process.hProcess, 1);
