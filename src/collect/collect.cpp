@@ -356,8 +356,8 @@ Collector *collect_start(CommandTable *table, EnvironmentList *list, const Colle
     c->table = table;
     c->list = list;
     c->limits = limits;
-    COLLECT_CHECK(limits.read_size >= 1 && limits.ring_length >= 2 && limits.free_below >= 1 &&
-                  limits.stretches >= 1 && limits.least_read >= 1);
+    COLLECT_CHECK(limits.read_size >= 1 && limits.ring_length >= 2 && limits.stretches >= 1 &&
+                  limits.least_read >= 1);
     if (c->limits.batch_size < kLongestRecord)
         c->limits.batch_size = kLongestRecord;
     if (c->limits.batch_size < limits.least_read)

@@ -28,7 +28,7 @@ struct CollectLimits {
     size_t batch_size; // bytes of a batch (raised to hold the longest name)
     int ring_length;   // batches in the ring, at least 2
     // The store thread is free to take a source while fewer than this many
-    // batches wait for it or are being stored, at least 1.
+    // batches wait for it or are being stored (0: never).
     int free_below;
     int stretches;     // stretches of sources one batch can hold, at least 1
     size_t least_read; // fewest bytes read into a batch at a time, at least 1
