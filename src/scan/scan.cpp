@@ -83,11 +83,30 @@ constexpr bool letter_bits_agree()
 static_assert(letter_bits_agree(), "the word-wide test must classify bytes as the table does");
 
 // Returns the end of the run of name characters that starts at `p`, looking
-// no further than `stop`. Eight bytes are classified at a time, so that a
-// name costs a branch per eight bytes rather than one hard-to-predict exit
-// from a byte loop.
+// no further than `stop`. Sixteen bytes are classified at a time where the
+// processor compares that many at once, then eight, so that a name costs a
+// branch or two rather than one hard-to-predict exit from a byte loop. The
+// sixteen-byte test made whole runs 4% faster than eight bytes alone
+// (docs/benchmarks.md).
 const unsigned char *letter_run_end(const unsigned char *p, const unsigned char *stop)
 {
+#ifdef __SSE2__
+    // Sixteen at a time: folded to one case, the letters are 0x61 to 0x7a,
+    // which adding 0x1f takes to the signed bytes -128 to -103; '@' is
+    // matched alone.
+    const __m128i case_bit = _mm_set1_epi8(0x20), shift = _mm_set1_epi8(0x1f);
+    const __m128i past_z = _mm_set1_epi8(-102), at_sign = _mm_set1_epi8('@');
+    while (stop - p >= 16) {
+        __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+        __m128i letters =
+            _mm_cmplt_epi8(_mm_add_epi8(_mm_or_si128(bytes, case_bit), shift), past_z);
+        letters = _mm_or_si128(letters, _mm_cmpeq_epi8(bytes, at_sign));
+        unsigned others = static_cast<unsigned>(_mm_movemask_epi8(letters)) ^ 0xffffu;
+        if (others != 0)
+            return p + __builtin_ctz(others);
+        p += 16;
+    }
+#endif
     while (stop - p >= 8) {
         uint64_t word;
         memcpy(&word, p, 8);
