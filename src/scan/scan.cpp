@@ -88,7 +88,8 @@ static_assert(letter_bits_agree(), "the word-wide test must classify bytes as th
 // branch or two rather than one hard-to-predict exit from a byte loop. The
 // sixteen-byte test made whole runs 4% faster than eight bytes alone
 // (docs/benchmarks.md).
-const unsigned char *letter_run_end(const unsigned char *p, const unsigned char *stop)
+__attribute__((always_inline)) inline const unsigned char *letter_run_end(const unsigned char *p,
+                                                                          const unsigned char *stop)
 {
 #ifdef __SSE2__
     // Sixteen at a time: folded to one case, the letters are 0x61 to 0x7a,
