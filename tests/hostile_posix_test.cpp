@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
 #include "report/report.h"
 #include "test_support.h"
 
@@ -635,6 +636,34 @@ TEST(HostileOutputs, AnUnreadableWorkingDirectoryIsLockedByAFile)
     EXPECT_EQ(shut.status, 1);
     EXPECT_EQ(shut.err, "quillmap: cannot lock the working directory: Permission denied\n");
     EXPECT_EQ(read_file(dir / "shut/command.all"), "old\r\n");
+}
+
+TEST(HostileOutputs, AReportThatReplacesAFileIsSentToTheDiskAsItIsWritten)
+{
+    // A rename over a file would send the whole report then; one that
+    // replaces nothing is left to the system. Writes of half a step.
+    const unsigned long long half = 512 * 1024;
+    struct {
+        bool replaces;
+        unsigned long long after_three, at_finish;
+    } cases[] = {{true, 2 * half, 3 * half + 4}, {false, 0, 0}};
+    for (const auto &c : cases) {
+        TempDir dir;
+        std::string name = dir / "r.lst";
+        if (c.replaces)
+            write_file(name, "old\r\n");
+        ReportStream stream;
+        ASSERT_EQ(report_stream_open(name.c_str(), &stream), 0);
+        std::string block(half, 'x');
+        for (int i = 0; i < 3; ++i)
+            ASSERT_EQ(report_stream_write(&stream, block.data(), block.size()), 0);
+        EXPECT_EQ(stream.flushed, c.after_three) << c.replaces;
+        ASSERT_EQ(report_stream_write(&stream, "tail", 4), 0);
+        ASSERT_EQ(report_stream_finish(&stream), 0);
+        EXPECT_EQ(stream.flushed, c.at_finish) << c.replaces;
+        ASSERT_EQ(report_stream_close(&stream, true), 0);
+        EXPECT_EQ(read_file(name), std::string(3 * half, 'x') + "tail");
+    }
 }
 
 TEST(HostileOutputs, AReportPastTheFileSizeLimitFailsAndLeavesTheOldOne)

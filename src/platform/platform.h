@@ -141,13 +141,18 @@ bool message_write(const char *text, size_t length);
 // report's place whole when report_stream_close() is called: at every moment
 // the report is either the old one or the new one, whole. A pipe or a device
 // (or a link to one), and a report beside which no file can be made but
-// which may itself be written, are written in place.
+// which may itself be written, are written in place. Where the system can,
+// a temporary file that is to replace a file is sent to the disk as it is
+// written (see report_stream_write()).
 struct ReportStream {
-    int fd;                // the open file, or -1
-    bool in_place;         // written where it stands, not replaced
-    bool started;          // in place: taken and emptied for this run's bytes
-    std::string target;    // the file that the report's bytes are for
-    std::string temporary; // the temporary file beside it, or empty
+    int fd;                     // the open file, or -1
+    bool in_place;              // written where it stands, not replaced
+    bool started;               // in place: taken and emptied for this run's bytes
+    std::string target;         // the file that the report's bytes are for
+    std::string temporary;      // the temporary file beside it, or empty
+    bool replaces;              // the temporary file is to take an existing file's place
+    unsigned long long written; // bytes written
+    unsigned long long flushed; // of those, bytes whose writing to the disk has begun
 };
 
 // What the names of a report's temporary files begin with, after the name of
@@ -168,12 +173,15 @@ const char *report_error_text(int error);
 int report_stream_open(const char *name, ReportStream *stream);
 
 // Writes `length` bytes. A regular file written in place is locked against
-// other runs and emptied at its first write. Returns 0 or an errno value.
+// other runs and emptied at its first write. A temporary file that replaces
+// a file is sent to the disk a step at a time as it grows, where the system
+// can start that without waiting for it. Returns 0 or an errno value.
 int report_stream_write(ReportStream *stream, const char *data, size_t length);
 
 // Ends the writing: a report written in place is emptied if nothing was
-// written, closed and so done; a temporary file waits for
-// report_stream_close(). Returns 0 or an errno value.
+// written, closed and so done; a temporary file that replaces a file has
+// the rest of it sent to the disk, and waits for report_stream_close().
+// Returns 0 or an errno value.
 int report_stream_finish(ReportStream *stream);
 
 // Ends the report. With `keep` the temporary file takes the report's place;

@@ -491,7 +491,7 @@ HANDLE make_temporary(const std::string &target, std::string *temporary)
 
 int report_stream_open(const char *name, ReportStream *stream)
 {
-    *stream = ReportStream{-1, false, false, name, {}};
+    *stream = ReportStream{-1, false, false, name, {}, false, 0, 0};
     // A report that is a link (a symbolic link or a junction's file) is
     // replaced where the link leads.
     std::wstring wide = system_path(name);

@@ -31,7 +31,7 @@ struct SortKey {
 // files written on different threads report in a fixed order.
 struct ReportFile {
     const char *name = nullptr;
-    ReportStream stream{-1, false, false, {}, {}};
+    ReportStream stream{-1, false, false, {}, {}, false, 0, 0};
     bool open = false;
     int error = 0;
     size_t used = 0;
