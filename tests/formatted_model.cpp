@@ -60,9 +60,11 @@ NameSequences formatted_model_scan(FILE *stream)
 NameSequences scanner_names(FILE *stream, size_t buffer_size)
 {
     NameSequences names;
-    std::vector<unsigned char> block(buffer_size);
+    // Past the buffer lie bytes of plain text: a scanner that looked past
+    // the bytes held would end a name there that goes on in the next ones.
+    std::vector<unsigned char> block(buffer_size + 64, ' ');
     SourceBuffer buffer;
-    source_buffer_init(&buffer, block.data(), block.size());
+    source_buffer_init(&buffer, block.data(), buffer_size);
     Scanner scanner;
     scanner_init(&scanner);
     for (;;) {
@@ -72,7 +74,7 @@ NameSequences scanner_names(FILE *stream, size_t buffer_size)
         else if (token == kTokenEnvironment)
             names.environments.emplace_back(scanner.name, scanner.name_length);
         else if (token == kTokenMore)
-            source_buffer_refill(&buffer, fread(block.data(), 1, block.size(), stream), false);
+            source_buffer_refill(&buffer, fread(block.data(), 1, buffer_size, stream), false);
         else
             break;
     }

@@ -30,7 +30,7 @@ const char *const kPieces[] = {
 std::string generate_input(std::mt19937 &random)
 {
     std::string input;
-    size_t pieces = random() % 40;
+    size_t pieces = random() % 80;
     for (size_t i = 0; i < pieces; ++i) {
         unsigned choice = random() % 100;
         if (choice < 80) {
@@ -53,7 +53,7 @@ std::string generate_input(std::mt19937 &random)
 TEST(ScannerDifferential, MatchesTheFormattedInputModel)
 {
     std::mt19937 random(20261207);
-    const size_t sizes[] = {1, 2, 3, 7, kDefaultBufferSize};
+    const size_t sizes[] = {1, 2, 3, 7, 64, 100, kDefaultBufferSize};
     for (int round = 0; round < 4000; ++round) {
         std::string input = generate_input(random);
         NameSequences expected = model_bytes(input);
@@ -77,6 +77,21 @@ TEST(ScannerDifferential, EveryByteInEveryPlaceOfALongName)
             ASSERT_EQ(scan_bytes(input, kDefaultBufferSize).commands, model_bytes(input).commands)
                 << value << " at " << place;
         }
+}
+
+TEST(ScannerDifferential, BackslashRunsOfEveryLengthInEveryPlace)
+{
+    // In a run of backslashes every second one escapes the byte after it,
+    // which names found a block at a time must follow wherever a run lies.
+    for (size_t run = 1; run <= 4; ++run)
+        for (size_t place = 0; place < 70; ++place)
+            for (const char *after : {"ab\\c d", "1b c", "@"}) {
+                std::string input = std::string(place, ' ') + std::string(run, '\\') + after;
+                input += std::string(150 - input.size(), ' ');
+                for (size_t size : {size_t{100}, size_t{kDefaultBufferSize}})
+                    ASSERT_EQ(scan_bytes(input, size).commands, model_bytes(input).commands)
+                        << run << " at " << place << " then " << after << ", size " << size;
+            }
 }
 
 } // namespace

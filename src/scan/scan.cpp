@@ -7,7 +7,8 @@
 // anything else consumes that byte too; after the command "begin" or
 // "newenvironment" everything up to and including the next '{' is passed
 // over, and the name characters right after it form the environment name. The
-// byte that ends a name is not consumed: scanning goes on from it.
+// byte that ends a name is not consumed: scanning goes on from it. In plain
+// text the scanner finds the names of 64 bytes at once where it can.
 #include "scan.h"
 
 #include <cstdint>
@@ -82,6 +83,28 @@ constexpr bool letter_bits_agree()
 
 static_assert(letter_bits_agree(), "the word-wide test must classify bytes as the table does");
 
+#ifdef __SSE2__
+// The name characters among the sixteen bytes at `p`: bit i is set when
+// byte i is one. Folded to one case, the letters are 0x61 to 0x7a, which
+// adding 0x1f takes to the signed bytes -128 to -103; '@' is matched alone.
+inline unsigned letters16(const unsigned char *p)
+{
+    const __m128i case_bit = _mm_set1_epi8(0x20), shift = _mm_set1_epi8(0x1f);
+    const __m128i past_z = _mm_set1_epi8(-102), at_sign = _mm_set1_epi8('@');
+    __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+    __m128i letters = _mm_cmplt_epi8(_mm_add_epi8(_mm_or_si128(bytes, case_bit), shift), past_z);
+    return static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_or_si128(letters, _mm_cmpeq_epi8(bytes, at_sign))));
+}
+
+// The backslashes among the sixteen bytes at `p`, likewise.
+inline unsigned backslashes16(const unsigned char *p)
+{
+    __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('\\'))));
+}
+#endif
+
 // Returns the end of the run of name characters that starts at `p`, looking
 // no further than `stop`. Sixteen bytes are classified at a time where the
 // processor compares that many at once, then eight, so that a name costs a
@@ -92,17 +115,8 @@ __attribute__((always_inline)) inline const unsigned char *letter_run_end(const 
                                                                           const unsigned char *stop)
 {
 #ifdef __SSE2__
-    // Sixteen at a time: folded to one case, the letters are 0x61 to 0x7a,
-    // which adding 0x1f takes to the signed bytes -128 to -103; '@' is
-    // matched alone.
-    const __m128i case_bit = _mm_set1_epi8(0x20), shift = _mm_set1_epi8(0x1f);
-    const __m128i past_z = _mm_set1_epi8(-102), at_sign = _mm_set1_epi8('@');
     while (stop - p >= 16) {
-        __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-        __m128i letters =
-            _mm_cmplt_epi8(_mm_add_epi8(_mm_or_si128(bytes, case_bit), shift), past_z);
-        letters = _mm_or_si128(letters, _mm_cmpeq_epi8(bytes, at_sign));
-        unsigned others = static_cast<unsigned>(_mm_movemask_epi8(letters)) ^ 0xffffu;
+        unsigned others = letters16(p) ^ 0xffffu;
         if (others != 0)
             return p + __builtin_ctz(others);
         p += 16;
@@ -133,10 +147,8 @@ inline size_t find_backslash(const unsigned char *p, size_t count)
 {
     size_t at = 0;
 #ifdef __SSE2__
-    const __m128i backslash = _mm_set1_epi8('\\');
     for (; at + 16 <= count && at < 64; at += 16) {
-        __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + at));
-        unsigned hits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, backslash)));
+        unsigned hits = backslashes16(p + at);
         if (hits != 0)
             return at + static_cast<size_t>(__builtin_ctz(hits));
     }
@@ -145,6 +157,49 @@ inline size_t find_backslash(const unsigned char *p, size_t count)
     return hit == nullptr ? count
                           : static_cast<size_t>(static_cast<const unsigned char *>(hit) - p);
 }
+
+#ifdef __SSE2__
+enum { kBlock = 64 };
+
+// The name characters (`letters`) or the backslashes among the kBlock
+// bytes at `p`, one bit each, the first lowest.
+uint64_t block_bits(const unsigned char *p, bool letters)
+{
+    uint64_t bits = 0;
+    for (int i = 0; i < kBlock / 16; ++i)
+        bits |= static_cast<uint64_t>(letters ? letters16(p + 16 * i) : backslashes16(p + 16 * i))
+                << (16 * i);
+    return bits;
+}
+
+// Finds every command name that begins and ends within the kBlock bytes at
+// `p`, where the scanner stands in plain text (the byte at `p` is neither
+// consumed nor escaped), and notes where each begins and where the byte
+// after it lies in *starts and *ends. A backslash escapes the byte after
+// it, so in a run of backslashes the first, third, fifth... escape the
+// next; a run of odd length makes the byte after it the start of a name
+// when that is a name character, and consumes it otherwise. A name that
+// may go on past the block is left for the byte-wise scan.
+void find_block_names(const unsigned char *p, uint64_t *starts, uint64_t *ends)
+{
+    const uint64_t even = 0x5555555555555555ull;
+    uint64_t backslashes = block_bits(p, false);
+    uint64_t letters = block_bits(p, true);
+    uint64_t run_starts = backslashes & ~(backslashes << 1);
+    // Adding a run's first bit to the run carries to the byte after it.
+    uint64_t after_even = (backslashes + (run_starts & even)) & ~backslashes;
+    uint64_t after_odd = (backslashes + (run_starts & ~even)) & ~backslashes;
+    uint64_t escaped = (after_even & ~even) | (after_odd & even);
+    uint64_t begun = escaped & letters;
+    // Likewise adding a name's first bit to the name characters carries to
+    // the byte after the name.
+    uint64_t sum;
+    if (__builtin_add_overflow(letters, begun, &sum))
+        begun &= ~(uint64_t{1} << (63 - __builtin_clzll(begun))); // the last runs on
+    *starts = begun;
+    *ends = sum & ~letters;
+}
+#endif
 
 constexpr size_t kKeywordCount = sizeof KeywordTable / sizeof KeywordTable[0] - 1;
 
@@ -252,6 +307,9 @@ void scanner_init(Scanner *scanner)
     scanner->environment_length = 0;
     scanner->name = scanner->command;
     scanner->name_length = 0;
+    scanner->starts = 0;
+    scanner->ends = 0;
+    scanner->block = 0;
 }
 
 ScanToken scanner_next(Scanner *scanner, SourceBuffer *buffer)
@@ -259,6 +317,7 @@ ScanToken scanner_next(Scanner *scanner, SourceBuffer *buffer)
     for (;;) {
         size_t available = buffer->len - buffer->pos;
         if (available == 0) {
+            assert(scanner->starts == 0);
             if (scanner->mode == kModeEnded)
                 return kTokenEnd;
             if (!buffer->ended)
@@ -282,6 +341,35 @@ ScanToken scanner_next(Scanner *scanner, SourceBuffer *buffer)
         const unsigned char *p = buffer->data + buffer->pos;
         switch (scanner->mode) {
         case kModeText: {
+#ifdef __SSE2__
+            // The names found in a block are yielded one at a time; once
+            // they are done, the 64 bytes from where the last ended are
+            // looked at. Where none lies whole in them, the byte-wise scan
+            // below takes the next step. Found a block at a time, a name
+            // costs no hard-to-predict branch of its own: whole runs were
+            // 4% faster (docs/benchmarks.md).
+            if (scanner->starts == 0 && available >= kBlock) {
+                find_block_names(p, &scanner->starts, &scanner->ends);
+                scanner->block = buffer->pos;
+            }
+            if (scanner->starts != 0) {
+                unsigned first = static_cast<unsigned>(__builtin_ctzll(scanner->starts));
+                unsigned after = static_cast<unsigned>(__builtin_ctzll(scanner->ends));
+                scanner->starts &= scanner->starts - 1;
+                scanner->ends &= scanner->ends - 1;
+                const unsigned char *name = buffer->data + scanner->block + first;
+                source_buffer_consume(buffer, scanner->block + after - buffer->pos);
+                scanner->name = reinterpret_cast<const char *>(name);
+                scanner->name_length = after - first;
+                if (is_keyword(scanner->name, scanner->name_length)) {
+                    // What follows is passed over up to a brace, not scanned.
+                    scanner->mode = kModeSeekBrace;
+                    scanner->starts = 0;
+                    scanner->ends = 0;
+                }
+                return kTokenCommand;
+            }
+#endif
             size_t at = find_backslash(p, available);
             if (at == available) {
                 source_buffer_consume(buffer, available);

@@ -12,6 +12,7 @@
 
 #include <cassert>
 #include <cstddef>
+#include <cstdint>
 
 // Returns 1 when the text after the last '.' of `path` equals one of the
 // source extensions, byte for byte; 0 otherwise (also when there is no dot).
@@ -82,6 +83,12 @@ struct Scanner {
     size_t environment_length; // bytes gathered in `environment` so far
     const char *name;          // the name just yielded (not zero-terminated)
     size_t name_length;
+    // Command names found ahead, all at once, in the 64 bytes held from
+    // buffer position `block` on: bit i of `starts` and of `ends` marks
+    // where one begins and where the byte after it lies, for each name not
+    // yet yielded. Both are 0 whenever the scanner asks for more input.
+    uint64_t starts, ends;
+    size_t block;
     char command[kCommandNameMax + 1];
     char environment[kEnvironmentNameMax + 1];
 };
