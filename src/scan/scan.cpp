@@ -274,6 +274,29 @@ __attribute__((always_inline)) inline bool take_command(Scanner *scanner, Source
     return true;
 }
 
+#ifdef __SSE2__
+// Yields the next of the names found in a block (the scanner's `starts` is
+// not 0), as the byte-wise scan would have found it.
+inline ScanToken take_block_name(Scanner *scanner, SourceBuffer *buffer)
+{
+    unsigned first = static_cast<unsigned>(__builtin_ctzll(scanner->starts));
+    unsigned after = static_cast<unsigned>(__builtin_ctzll(scanner->ends));
+    scanner->starts &= scanner->starts - 1;
+    scanner->ends &= scanner->ends - 1;
+    const unsigned char *name = buffer->data + scanner->block + first;
+    source_buffer_consume(buffer, scanner->block + after - buffer->pos);
+    scanner->name = reinterpret_cast<const char *>(name);
+    scanner->name_length = after - first;
+    if (is_keyword(scanner->name, scanner->name_length)) {
+        // What follows is passed over up to a brace, not scanned.
+        scanner->mode = kModeSeekBrace;
+        scanner->starts = 0;
+        scanner->ends = 0;
+    }
+    return kTokenCommand;
+}
+#endif
+
 } // namespace
 
 int is_source_file(const char *path)
@@ -312,7 +335,11 @@ void scanner_init(Scanner *scanner)
     scanner->block = 0;
 }
 
-ScanToken scanner_next(Scanner *scanner, SourceBuffer *buffer)
+namespace {
+
+// scanner_next() but for yielding a name already found in a block: kept out
+// of line, so that that most common step saves no registers.
+__attribute__((noinline)) ScanToken scan_on(Scanner *scanner, SourceBuffer *buffer)
 {
     for (;;) {
         size_t available = buffer->len - buffer->pos;
@@ -352,23 +379,8 @@ ScanToken scanner_next(Scanner *scanner, SourceBuffer *buffer)
                 find_block_names(p, &scanner->starts, &scanner->ends);
                 scanner->block = buffer->pos;
             }
-            if (scanner->starts != 0) {
-                unsigned first = static_cast<unsigned>(__builtin_ctzll(scanner->starts));
-                unsigned after = static_cast<unsigned>(__builtin_ctzll(scanner->ends));
-                scanner->starts &= scanner->starts - 1;
-                scanner->ends &= scanner->ends - 1;
-                const unsigned char *name = buffer->data + scanner->block + first;
-                source_buffer_consume(buffer, scanner->block + after - buffer->pos);
-                scanner->name = reinterpret_cast<const char *>(name);
-                scanner->name_length = after - first;
-                if (is_keyword(scanner->name, scanner->name_length)) {
-                    // What follows is passed over up to a brace, not scanned.
-                    scanner->mode = kModeSeekBrace;
-                    scanner->starts = 0;
-                    scanner->ends = 0;
-                }
-                return kTokenCommand;
-            }
+            if (scanner->starts != 0)
+                return take_block_name(scanner, buffer);
 #endif
             size_t at = find_backslash(p, available);
             if (at == available) {
@@ -427,4 +439,15 @@ ScanToken scanner_next(Scanner *scanner, SourceBuffer *buffer)
             break;
         }
     }
+}
+
+} // namespace
+
+ScanToken scanner_next(Scanner *scanner, SourceBuffer *buffer)
+{
+#ifdef __SSE2__
+    if (scanner->starts != 0)
+        return take_block_name(scanner, buffer);
+#endif
+    return scan_on(scanner, buffer);
 }
