@@ -435,6 +435,9 @@ int write_reports(const CommandTable *table, const EnvironmentList *list, StaleR
         reports->environments_sorted = true;
         reports->changed.notify_all();
     }
+    // The sort's room is given back while the helper still writes, not
+    // when the process ends.
+    room.reset();
     if (writer.joinable())
         writer.join();
     else
