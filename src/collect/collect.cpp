@@ -11,7 +11,6 @@
 // read straight into it, which the store thread scans itself.
 #include "collect.h"
 
-#include <algorithm>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -70,8 +69,7 @@ struct alignas(64) RingBatch {
     size_t capacity;
     Stretch *stretch; // the table of stretches, limits.stretches long
     int stretches;
-    bool resumes;   // `resume` is a stretch's: one per batch
-    Scanner resume; // the calling thread's scanner, where a source it began was handed over
+    Scanner resume; // the calling thread's scanner, for the one stretch that resumes
 };
 
 } // namespace
@@ -171,7 +169,6 @@ void store_batch(Collector *c, RingBatch *slot)
     c->cut_in_group = false;
     slot->used = 0;
     slot->stretches = 0;
-    slot->resumes = false;
 }
 
 void store_loop(Collector *c)
@@ -258,13 +255,23 @@ unsigned char *stretch_room(Collector *c, size_t *room)
     return slot->data + slot->used;
 }
 
+// True when a stretch of the batch goes on from the batch's scanner state,
+// which a batch holds for one stretch only.
+bool holds_resume(const RingBatch *slot)
+{
+    for (int i = 0; i < slot->stretches; ++i)
+        if (slot->stretch[i].resumes)
+            return true;
+    return false;
+}
+
 // Records the `count` bytes just read at stretch_room() as the next stretch
 // of the source: `first` says it begins the source, `resumes` that it goes on
 // from the batch's scanner state, `last` that no more follow.
 void add_stretch(Collector *c, size_t count, bool first, bool resumes, bool last)
 {
     RingBatch *slot = filling(c);
-    COLLECT_CHECK(slot->stretches < c->limits.stretches && (!resumes || slot->resumes));
+    COLLECT_CHECK(slot->stretches < c->limits.stretches && (!resumes || !holds_resume(slot)));
     slot->stretch[slot->stretches++] = Stretch{slot->used, count, first, resumes, last};
     slot->used += count;
 }
@@ -308,12 +315,11 @@ bool hand_over(Collector *c, Reading *reading, const Scanner *resume)
         unsigned char *at = stretch_room(c, &room);
         bool resumes = first && resume != nullptr;
         if (resumes) {
-            if (filling(c)->resumes) { // another source's: one a batch
+            if (holds_resume(filling(c))) { // another source's: one a batch
                 hand_on(c);
                 at = stretch_room(c, &room);
             }
             filling(c)->resume = *resume;
-            filling(c)->resumes = true;
         }
         bool last;
         size_t count = read_on(reading, at, room, &last);
@@ -370,7 +376,6 @@ Collector *collect_start(CommandTable *table, EnvironmentList *list, const Colle
         slot.capacity = c->limits.batch_size;
         slot.stretch = new Stretch[static_cast<size_t>(limits.stretches)];
         slot.stretches = 0;
-        slot.resumes = false;
     }
     c->block = new unsigned char[limits.read_size + kRecentNameSlack];
     c->recent = new RecentNames();
@@ -404,7 +409,8 @@ bool collect_source(Collector *c, const SourceReader &reader, int *error)
         if (token == kTokenEnd)
             return !reading.failed;
         if (token == kTokenMore) {
-            unsigned long long rest = reader.size - std::min(reader.size, reading.total);
+            // A source that outgrew its size wraps past any bound: kept here.
+            unsigned long long rest = reader.size - reading.total;
             if (rest <= c->limits.hand_over && store_thread_free(c))
                 return hand_over(c, &reading, reading.total == 0 ? nullptr : &scanner);
             bool ended;

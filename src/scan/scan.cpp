@@ -108,11 +108,9 @@ inline unsigned backslashes16(const unsigned char *p)
 // Returns the end of the run of name characters that starts at `p`, looking
 // no further than `stop`. Sixteen bytes are classified at a time where the
 // processor compares that many at once, then eight, so that a name costs a
-// branch or two rather than one hard-to-predict exit from a byte loop. The
-// sixteen-byte test made whole runs 4% faster than eight bytes alone
-// (docs/benchmarks.md).
-__attribute__((always_inline)) inline const unsigned char *letter_run_end(const unsigned char *p,
-                                                                          const unsigned char *stop)
+// branch or two rather than one hard-to-predict exit from a byte loop. (Most
+// names are found a block at a time, below; this serves the rest.)
+const unsigned char *letter_run_end(const unsigned char *p, const unsigned char *stop)
 {
 #ifdef __SSE2__
     while (stop - p >= 16) {
